@@ -1,0 +1,244 @@
+#include "support/TestServices.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace zelna::test {
+
+namespace {
+
+std::optional<std::string> environmentValue(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? std::optional<std::string>(value) : std::nullopt;
+}
+
+void setEnvironmentValue(const std::string& name, const std::optional<std::string>& value)
+{
+    if (value)
+        setenv(name.c_str(), value->c_str(), 1);
+    else
+        unsetenv(name.c_str());
+}
+
+} // namespace
+
+ChildProcess::ChildProcess(std::vector<std::string> argv, std::map<std::string, std::string> environment,
+                           bool captureStdout)
+{
+    int pipeFds[2] = {-1, -1};
+    if (captureStdout && pipe2(pipeFds, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+
+    std::vector<char*> args;
+    for (auto& arg : argv)
+        args.push_back(arg.data());
+    args.push_back(nullptr);
+
+    m_pid = fork();
+    if (m_pid < 0)
+        throw std::runtime_error("fork failed");
+    if (m_pid == 0) {
+        setpgid(0, 0);
+        for (const auto& [name, value] : environment)
+            setenv(name.c_str(), value.c_str(), 1);
+        if (captureStdout)
+            dup2(pipeFds[1], STDOUT_FILENO);
+        execvp(args[0], args.data());
+        std::fprintf(stderr, "cannot run %s: %s\n", args[0], std::strerror(errno));
+        _exit(127);
+    }
+    setpgid(m_pid, m_pid);
+    if (captureStdout) {
+        close(pipeFds[1]);
+        m_stdout = pipeFds[0];
+    }
+}
+
+ChildProcess::~ChildProcess()
+{
+    if (isRunning() && !terminate(std::chrono::seconds(3))) {
+        kill(-m_pid, SIGKILL);
+        kill(m_pid, SIGKILL);
+        wait(std::chrono::seconds(3));
+    }
+    if (m_stdout >= 0)
+        close(m_stdout);
+}
+
+std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        if (auto newline = m_buffer.find('\n'); newline != std::string::npos) {
+            std::string line = m_buffer.substr(0, newline);
+            m_buffer.erase(0, newline + 1);
+            return line;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (m_stdout < 0 || left.count() <= 0)
+            return std::nullopt;
+        pollfd fd{m_stdout, POLLIN, 0};
+        if (poll(&fd, 1, static_cast<int>(left.count())) <= 0)
+            return std::nullopt;
+        char chunk[512];
+        const ssize_t count = read(m_stdout, chunk, sizeof chunk);
+        if (count <= 0)
+            return std::nullopt;
+        m_buffer.append(chunk, static_cast<std::size_t>(count));
+    }
+}
+
+std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout)
+{
+    if (m_status)
+        return m_status;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    do {
+        int status = 0;
+        const pid_t done = waitpid(m_pid, &status, WNOHANG);
+        if (done == m_pid) {
+            m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return m_status;
+        }
+        if (done < 0)
+            return m_status = -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return std::nullopt;
+}
+
+bool ChildProcess::isRunning()
+{
+    return !wait(std::chrono::milliseconds(0));
+}
+
+std::optional<int> ChildProcess::terminate(std::chrono::milliseconds timeout)
+{
+    if (isRunning())
+        kill(m_pid, SIGTERM);
+    return wait(timeout);
+}
+
+PrivateSessionBus::PrivateSessionBus()
+    : m_previousAddress(environmentValue("DBUS_SESSION_BUS_ADDRESS"))
+{
+    m_daemon.emplace(std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--print-address",
+                                              "--address=unix:tmpdir=/tmp"},
+                     std::map<std::string, std::string>{}, true);
+    auto address = m_daemon->readLine();
+    if (!address || address->empty())
+        throw std::runtime_error("dbus-daemon did not start");
+    m_address = *address;
+    setEnvironmentValue("DBUS_SESSION_BUS_ADDRESS", m_address);
+}
+
+PrivateSessionBus::~PrivateSessionBus()
+{
+    setEnvironmentValue("DBUS_SESSION_BUS_ADDRESS", m_previousAddress);
+}
+
+GRefPtr<GDBusConnection> PrivateSessionBus::connect() const
+{
+    GUniqueOutPtr<GError> error;
+    auto flags = static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT
+                                                   | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION);
+    auto connection = GRefPtr<GDBusConnection>::adopt(
+        g_dbus_connection_new_for_address_sync(m_address.c_str(), flags, nullptr, nullptr, &error.outPtr()));
+    if (!connection)
+        throw std::runtime_error("cannot connect to the private bus: " + errorMessage(error.get()));
+    g_dbus_connection_set_exit_on_close(connection.get(), FALSE);
+    return connection;
+}
+
+VirtualDisplay::VirtualDisplay()
+    : m_previousDisplay(environmentValue("DISPLAY"))
+{
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0)
+        throw std::runtime_error("pipe failed");
+    // Xvfb writes the display number it picked to the inherited descriptor.
+    m_server.emplace(std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(pipeFds[1]), "-nolisten", "tcp",
+                                              "-screen", "0", "1280x800x24"});
+    close(pipeFds[1]);
+    std::string number;
+    pollfd fd{pipeFds[0], POLLIN, 0};
+    while (poll(&fd, 1, 10000) > 0) {
+        char c;
+        if (read(pipeFds[0], &c, 1) != 1 || c == '\n')
+            break;
+        number.push_back(c);
+    }
+    close(pipeFds[0]);
+    if (number.empty())
+        throw std::runtime_error("Xvfb did not start");
+    m_display = ":" + number;
+    setEnvironmentValue("DISPLAY", m_display);
+}
+
+VirtualDisplay::~VirtualDisplay()
+{
+    setEnvironmentValue("DISPLAY", m_previousDisplay);
+}
+
+bool runMainLoopUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return condition();
+        if (!g_main_context_iteration(nullptr, FALSE))
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+void runMainLoopFor(std::chrono::milliseconds duration)
+{
+    runMainLoopUntil([] { return false; }, duration);
+}
+
+ScratchDirectory::ScratchDirectory()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "zelna-test-XXXXXX").string();
+    if (!mkdtemp(pattern.data()))
+        throw std::runtime_error("mkdtemp failed");
+    m_path = pattern;
+}
+
+ScratchDirectory::~ScratchDirectory()
+{
+    std::error_code ignored;
+    // Tests may leave read-only folders behind; make them writable so they can go.
+    for (auto it = std::filesystem::recursive_directory_iterator(m_path, ignored);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored))
+        std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ignored);
+    std::filesystem::remove_all(m_path, ignored);
+}
+
+ScopedEnvironment::ScopedEnvironment(std::string name, const std::optional<std::string>& value)
+    : m_name(std::move(name))
+    , m_previous(environmentValue(m_name.c_str()))
+{
+    setEnvironmentValue(m_name, value);
+}
+
+ScopedEnvironment::~ScopedEnvironment()
+{
+    setEnvironmentValue(m_name, m_previous);
+}
+
+} // namespace zelna::test

@@ -1,0 +1,104 @@
+#pragma once
+
+// Services an integration test starts for itself and stops by process id: a private D-Bus
+// session bus, a virtual X display, any helper program. Plus a way to spin the GLib main loop
+// until something happens, with a bound.
+
+#include "linux/GOwned.h"
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace zelna::test {
+
+/// A child process, killed (SIGTERM, then SIGKILL) and reaped when the object goes.
+class ChildProcess {
+public:
+    /// Starts argv with the current environment plus `environment`. stdout is captured when
+    /// captureStdout is true (read it with readLine); stderr goes to the test's stderr.
+    ChildProcess(std::vector<std::string> argv, std::map<std::string, std::string> environment = {},
+                 bool captureStdout = false);
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ~ChildProcess();
+
+    pid_t pid() const { return m_pid; }
+    /// One line of the child's stdout without its newline; nothing at end of file or timeout.
+    std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    /// Sends SIGTERM and waits up to timeout for the exit; the exit status, or nothing.
+    std::optional<int> terminate(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    /// Waits up to timeout; the exit status (128 + signal for a signal), or nothing when still running.
+    std::optional<int> wait(std::chrono::milliseconds timeout);
+    bool isRunning();
+
+private:
+    pid_t m_pid = -1;
+    int m_stdout = -1;
+    std::string m_buffer;
+    std::optional<int> m_status;
+};
+
+/// dbus-daemon --session on a private socket. Its address is exported as
+/// DBUS_SESSION_BUS_ADDRESS for the life of the object (restored afterwards).
+class PrivateSessionBus {
+public:
+    PrivateSessionBus();
+    ~PrivateSessionBus();
+    const std::string& address() const { return m_address; }
+    /// A new private connection to this bus.
+    GRefPtr<GDBusConnection> connect() const;
+
+private:
+    std::optional<ChildProcess> m_daemon;
+    std::string m_address;
+    std::optional<std::string> m_previousAddress;
+};
+
+/// Xvfb on a free display; DISPLAY is exported for the life of the object.
+class VirtualDisplay {
+public:
+    VirtualDisplay();
+    ~VirtualDisplay();
+    const std::string& display() const { return m_display; }
+
+private:
+    std::optional<ChildProcess> m_server;
+    std::string m_display;
+    std::optional<std::string> m_previousDisplay;
+};
+
+/// Runs the default main context until condition holds or timeout passes; returns condition().
+bool runMainLoopUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(10));
+/// Runs the default main context for a while, for "nothing happens" checks.
+void runMainLoopFor(std::chrono::milliseconds duration);
+
+/// A fresh directory under the system's temporary folder, removed with its content at the end.
+class ScratchDirectory {
+public:
+    ScratchDirectory();
+    ~ScratchDirectory();
+    const std::string& path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+/// Sets an environment variable for the life of the object, then restores it.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(std::string name, const std::optional<std::string>& value);
+    ~ScopedEnvironment();
+
+private:
+    std::string m_name;
+    std::optional<std::string> m_previous;
+};
+
+} // namespace zelna::test
