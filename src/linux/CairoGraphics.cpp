@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -50,7 +51,8 @@ std::string interfaceFontFamily()
     // Read without GTK; a desktop that does not install the GNOME schema must not abort us, which
     // g_settings_new() would do for a missing schema.
     if (GSettingsSchemaSource* source = g_settings_schema_source_get_default()) {
-        GUniquePtr<GSettingsSchema> schema(g_settings_schema_source_lookup(source, "org.gnome.desktop.interface", TRUE));
+        GUniquePtr<GSettingsSchema> schema(
+            g_settings_schema_source_lookup(source, "org.gnome.desktop.interface", TRUE));
         if (schema && g_settings_schema_has_key(schema.get(), "font-name")) {
             auto settings = GRefPtr<GSettings>::adopt(g_settings_new_full(schema.get(), nullptr, nullptr));
             GUniquePtr<gchar> fontName(g_settings_get_string(settings.get(), "font-name"));
@@ -220,7 +222,8 @@ private:
 CairoGraphics::CairoGraphics(std::filesystem::path symbolDirectory)
     : m_symbolDirectory(std::move(symbolDirectory))
     , m_fontFamily(interfaceFontFamily())
-    , m_measuringContext(GRefPtr<PangoContext>::adopt(pango_font_map_create_context(pango_cairo_font_map_get_default())))
+    , m_measuringContext(
+          GRefPtr<PangoContext>::adopt(pango_font_map_create_context(pango_cairo_font_map_get_default())))
 {
 }
 
@@ -246,8 +249,8 @@ std::shared_ptr<Image> CairoGraphics::imageWithSystemSymbolName(std::string_view
                                                                 std::optional<std::string> /*accessibilityDescription*/)
 {
     // A name is a file name within the symbol folder, never a path out of it.
-    if (m_symbolDirectory.empty() || name.empty() || name.find('/') != std::string_view::npos || name.find('\0') != std::string_view::npos
-        || name.front() == '.')
+    if (m_symbolDirectory.empty() || name.empty() || name.front() == '.'
+        || name.find_first_of(std::string_view("/\0", 2)) != std::string_view::npos)
         return nullptr;
     const auto path = m_symbolDirectory / (std::string(name) + ".svg");
 
@@ -256,8 +259,8 @@ std::shared_ptr<Image> CairoGraphics::imageWithSystemSymbolName(std::string_view
     if (!document) {
         // Once per symbol: the image is redrawn on every menu rebuild.
         if (m_reportedSymbolFailures.insert(path.string()).second)
-            std::fprintf(stderr, "zelnamenu: no symbol \"%.*s\", drawing without it: %s\n", static_cast<int>(name.size()),
-                         name.data(), errorMessage(error.get()).c_str());
+            std::fprintf(stderr, "zelnamenu: no symbol \"%s\", drawing without it: %s\n", path.stem().c_str(),
+                         errorMessage(error.get()).c_str());
         return nullptr;
     }
 

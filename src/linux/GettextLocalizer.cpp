@@ -40,7 +40,8 @@ GettextLocalizer::GettextLocalizer(const std::filesystem::path& localeDirectory)
 
 std::string GettextLocalizer::localizedString(std::string_view key)
 {
-    auto found = std::find_if(messages.begin(), messages.end(), [&](const Message& message) { return message.key == key; });
+    auto found = std::find_if(messages.begin(), messages.end(),
+                              [&](const Message& message) { return message.key == key; });
     if (found == messages.end())
         return std::string(key);
     return dgettext(domain, found->englishText);
