@@ -98,16 +98,37 @@ struct AppcastUpdater::Check {
     guint deadline = 0;
 };
 
-namespace {
-
 // Each asynchronous step names its updater and its check, so that a reply arriving after the
 // check ended (timed out, too large) or after the updater went is dropped unseen.
-struct CheckStep {
+struct AppcastUpdater::CheckStep {
     std::weak_ptr<AppcastUpdater> updater;
     std::uint64_t check;
 };
 
-} // namespace
+gpointer AppcastUpdater::newCheckStep()
+{
+    return new CheckStep{weak_from_this(), m_check->number};
+}
+
+std::shared_ptr<AppcastUpdater> AppcastUpdater::takeCheckStep(gpointer data)
+{
+    const std::unique_ptr<CheckStep> step(static_cast<CheckStep*>(data));
+    auto updater = step->updater.lock();
+    if (!updater || !updater->m_check || updater->m_check->number != step->check)
+        return nullptr;
+    return updater;
+}
+
+gpointer AppcastUpdater::newWeakReference()
+{
+    return new std::weak_ptr<AppcastUpdater>(weak_from_this());
+}
+
+std::shared_ptr<AppcastUpdater> AppcastUpdater::takeWeakReference(gpointer data)
+{
+    const std::unique_ptr<std::weak_ptr<AppcastUpdater>> reference(static_cast<std::weak_ptr<AppcastUpdater>*>(data));
+    return reference->lock();
+}
 
 std::shared_ptr<AppcastUpdater> AppcastUpdater::make(GDBusConnection* connection, AppcastSettings settings,
                                                      LastUpdateCheckStore lastCheck)
@@ -195,20 +216,19 @@ void AppcastUpdater::sendRequest(const std::string& address)
     m_check->message = message;
     soup_session_send_async(
         m_session.get(), message.get(), G_PRIORITY_DEFAULT, m_check->cancellable.get(),
-        [](GObject* session, GAsyncResult* result, gpointer data) {
-            std::unique_ptr<CheckStep> step(static_cast<CheckStep*>(data));
+        [](GObject* session, GAsyncResult* result, gpointer step) {
             GUniqueOutPtr<GError> error;
             auto stream = GRefPtr<GInputStream>::adopt(
                 soup_session_send_finish(SOUP_SESSION(session), result, &error.outPtr()));
-            auto updater = step->updater.lock();
-            if (!updater || !updater->m_check || updater->m_check->number != step->check)
+            auto updater = takeCheckStep(step);
+            if (!updater)
                 return;
             if (!stream)
                 updater->finishCheck(std::nullopt, transferFailure(error.get()));
             else
                 updater->requestSent(stream.get());
         },
-        new CheckStep{weak_from_this(), m_check->number});
+        newCheckStep());
 }
 
 void AppcastUpdater::requestSent(GInputStream* stream)
@@ -252,19 +272,18 @@ void AppcastUpdater::readMore()
     // Always a whole chunk: libsoup's chunked decoder fails an assertion on reads of a byte or two.
     g_input_stream_read_bytes_async(
         m_check->stream.get(), readChunkSize, G_PRIORITY_DEFAULT, m_check->cancellable.get(),
-        [](GObject* stream, GAsyncResult* result, gpointer data) {
-            std::unique_ptr<CheckStep> step(static_cast<CheckStep*>(data));
+        [](GObject* stream, GAsyncResult* result, gpointer step) {
             GUniqueOutPtr<GError> error;
             GUniquePtr<GBytes> chunk(g_input_stream_read_bytes_finish(G_INPUT_STREAM(stream), result, &error.outPtr()));
-            auto updater = step->updater.lock();
-            if (!updater || !updater->m_check || updater->m_check->number != step->check)
+            auto updater = takeCheckStep(step);
+            if (!updater)
                 return;
             if (!chunk)
                 updater->finishCheck(std::nullopt, transferFailure(error.get()));
             else
                 updater->chunkRead(chunk.get());
         },
-        new CheckStep{weak_from_this(), m_check->number});
+        newCheckStep());
 }
 
 void AppcastUpdater::chunkRead(GBytes* chunk)
@@ -370,12 +389,11 @@ void AppcastUpdater::notify(Notice notice)
     g_dbus_connection_call(
         m_connection.get(), notificationsName, notificationsPath, notificationsName, "GetCapabilities", nullptr,
         G_VARIANT_TYPE("(as)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
-        [](GObject* connection, GAsyncResult* result, gpointer data) {
-            std::unique_ptr<std::weak_ptr<AppcastUpdater>> weakUpdater(static_cast<std::weak_ptr<AppcastUpdater>*>(data));
+        [](GObject* connection, GAsyncResult* result, gpointer reference) {
             GUniqueOutPtr<GError> error;
             GUniquePtr<GVariant> reply(
                 g_dbus_connection_call_finish(G_DBUS_CONNECTION(connection), result, &error.outPtr()));
-            auto updater = weakUpdater->lock();
+            auto updater = takeWeakReference(reference);
             if (!updater)
                 return;
             if (!reply) {
@@ -393,7 +411,7 @@ void AppcastUpdater::notify(Notice notice)
             }
             updater->sendNotice(hasActions, hasMarkup);
         },
-        new std::weak_ptr<AppcastUpdater>(weak_from_this()));
+        newWeakReference());
 }
 
 void AppcastUpdater::sendNotice(bool hasActions, bool hasMarkup)
@@ -421,12 +439,11 @@ void AppcastUpdater::sendNotice(bool hasActions, bool hasMarkup)
         g_variant_new("(susssasa{sv}i)", "ZelnaMenu", m_notificationId, "", notice.summary.c_str(), body.c_str(),
                       &actions, &hints, -1),
         G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
-        [](GObject* connection, GAsyncResult* result, gpointer data) {
-            std::unique_ptr<std::weak_ptr<AppcastUpdater>> weakUpdater(static_cast<std::weak_ptr<AppcastUpdater>*>(data));
+        [](GObject* connection, GAsyncResult* result, gpointer reference) {
             GUniqueOutPtr<GError> error;
             GUniquePtr<GVariant> reply(
                 g_dbus_connection_call_finish(G_DBUS_CONNECTION(connection), result, &error.outPtr()));
-            auto updater = weakUpdater->lock();
+            auto updater = takeWeakReference(reference);
             if (!updater)
                 return;
             guint32 id = 0;
@@ -434,7 +451,7 @@ void AppcastUpdater::sendNotice(bool hasActions, bool hasMarkup)
                 g_variant_get(reply.get(), "(u)", &id);
             updater->noticeShown(id, error.get());
         },
-        new std::weak_ptr<AppcastUpdater>(weak_from_this()));
+        newWeakReference());
 }
 
 void AppcastUpdater::noticeShown(std::uint32_t id, const GError* error)

@@ -53,6 +53,7 @@ public:
 private:
     enum class CheckKind { UserInitiated, Background };
     struct Check;
+    struct CheckStep;
     struct Notice {
         std::string summary;
         std::string body;
@@ -60,6 +61,13 @@ private:
     };
 
     AppcastUpdater(GDBusConnection* connection, AppcastSettings settings, LastUpdateCheckStore lastCheck);
+
+    // The user data of asynchronous calls: taken back exactly once, in their callbacks, where
+    // they give the updater only while it (and, for a check step, its check) still exists.
+    gpointer newCheckStep();
+    static std::shared_ptr<AppcastUpdater> takeCheckStep(gpointer step);
+    gpointer newWeakReference();
+    static std::shared_ptr<AppcastUpdater> takeWeakReference(gpointer reference);
 
     void checkForUpdates(CheckKind kind);
     void sendRequest(const std::string& address);
