@@ -110,24 +110,17 @@ gpointer AppcastUpdater::newCheckStep()
     return new CheckStep{weak_from_this(), m_check->number};
 }
 
-std::shared_ptr<AppcastUpdater> AppcastUpdater::takeCheckStep(gpointer data)
+std::shared_ptr<AppcastUpdater> AppcastUpdater::resumeCheck(gpointer data, const GError* error)
 {
     const std::unique_ptr<CheckStep> step(static_cast<CheckStep*>(data));
     auto updater = step->updater.lock();
     if (!updater || !updater->m_check || updater->m_check->number != step->check)
         return nullptr;
+    if (error) {
+        updater->finishCheck(std::nullopt, transferFailure(error));
+        return nullptr;
+    }
     return updater;
-}
-
-gpointer AppcastUpdater::newWeakReference()
-{
-    return new std::weak_ptr<AppcastUpdater>(weak_from_this());
-}
-
-std::shared_ptr<AppcastUpdater> AppcastUpdater::takeWeakReference(gpointer data)
-{
-    const std::unique_ptr<std::weak_ptr<AppcastUpdater>> reference(static_cast<std::weak_ptr<AppcastUpdater>*>(data));
-    return reference->lock();
 }
 
 std::shared_ptr<AppcastUpdater> AppcastUpdater::make(GDBusConnection* connection, AppcastSettings settings,
@@ -220,12 +213,7 @@ void AppcastUpdater::sendRequest(const std::string& address)
             GUniqueOutPtr<GError> error;
             auto stream = GRefPtr<GInputStream>::adopt(
                 soup_session_send_finish(SOUP_SESSION(session), result, &error.outPtr()));
-            auto updater = takeCheckStep(step);
-            if (!updater)
-                return;
-            if (!stream)
-                updater->finishCheck(std::nullopt, transferFailure(error.get()));
-            else
+            if (auto updater = resumeCheck(step, stream ? nullptr : error.get()))
                 updater->requestSent(stream.get());
         },
         newCheckStep());
@@ -275,12 +263,7 @@ void AppcastUpdater::readMore()
         [](GObject* stream, GAsyncResult* result, gpointer step) {
             GUniqueOutPtr<GError> error;
             GUniquePtr<GBytes> chunk(g_input_stream_read_bytes_finish(G_INPUT_STREAM(stream), result, &error.outPtr()));
-            auto updater = takeCheckStep(step);
-            if (!updater)
-                return;
-            if (!chunk)
-                updater->finishCheck(std::nullopt, transferFailure(error.get()));
-            else
+            if (auto updater = resumeCheck(step, chunk ? nullptr : error.get()))
                 updater->chunkRead(chunk.get());
         },
         newCheckStep());
@@ -386,36 +369,25 @@ void AppcastUpdater::notify(Notice notice)
         return;
     }
     m_sendingNotice = std::move(notice);
-    g_dbus_connection_call(
-        m_connection.get(), notificationsName, notificationsPath, notificationsName, "GetCapabilities", nullptr,
-        G_VARIANT_TYPE("(as)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
-        [](GObject* connection, GAsyncResult* result, gpointer reference) {
-            GUniqueOutPtr<GError> error;
-            GUniquePtr<GVariant> reply(
-                g_dbus_connection_call_finish(G_DBUS_CONNECTION(connection), result, &error.outPtr()));
-            auto updater = takeWeakReference(reference);
-            if (!updater)
-                return;
-            if (!reply) {
-                updater->noticeShown(0, error.get());
-                return;
-            }
-            gchar** capabilityList = nullptr;
-            g_variant_get(reply.get(), "(^as)", &capabilityList);
-            GUniquePtr<gchar*> capabilities(capabilityList);
-            bool hasActions = false;
-            bool hasMarkup = false;
-            for (gchar** capability = capabilities.get(); capability && *capability; ++capability) {
-                hasActions = hasActions || std::string_view(*capability) == "actions";
-                hasMarkup = hasMarkup || std::string_view(*capability) == "body-markup";
-            }
-            updater->sendNotice(hasActions, hasMarkup);
-        },
-        newWeakReference());
+    callNotifications("GetCapabilities", nullptr, G_VARIANT_TYPE("(as)"), &AppcastUpdater::capabilitiesReceived);
 }
 
-void AppcastUpdater::sendNotice(bool hasActions, bool hasMarkup)
+void AppcastUpdater::capabilitiesReceived(GVariant* reply, const GError* error)
 {
+    if (!reply) {
+        noticeShown(nullptr, error);
+        return;
+    }
+    gchar** capabilityList = nullptr;
+    g_variant_get(reply, "(^as)", &capabilityList);
+    const GUniquePtr<gchar*> capabilities(capabilityList);
+    bool hasActions = false;
+    bool hasMarkup = false;
+    for (gchar** capability = capabilities.get(); *capability; ++capability) {
+        hasActions = hasActions || std::string_view(*capability) == "actions";
+        hasMarkup = hasMarkup || std::string_view(*capability) == "body-markup";
+    }
+
     const Notice& notice = *m_sendingNotice;
     std::string body = notice.body;
     GVariantBuilder actions;
@@ -433,39 +405,50 @@ void AppcastUpdater::sendNotice(bool hasActions, bool hasMarkup)
     g_variant_builder_init(&hints, G_VARIANT_TYPE("a{sv}"));
     g_variant_builder_add(&hints, "{sv}", "desktop-entry", g_variant_new_string("org.zelna.ZelnaMenu"));
     g_variant_builder_add(&hints, "{sv}", "urgency", g_variant_new_byte(1));
-
-    g_dbus_connection_call(
-        m_connection.get(), notificationsName, notificationsPath, notificationsName, "Notify",
-        g_variant_new("(susssasa{sv}i)", "ZelnaMenu", m_notificationId, "", notice.summary.c_str(), body.c_str(),
-                      &actions, &hints, -1),
-        G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
-        [](GObject* connection, GAsyncResult* result, gpointer reference) {
-            GUniqueOutPtr<GError> error;
-            GUniquePtr<GVariant> reply(
-                g_dbus_connection_call_finish(G_DBUS_CONNECTION(connection), result, &error.outPtr()));
-            auto updater = takeWeakReference(reference);
-            if (!updater)
-                return;
-            guint32 id = 0;
-            if (reply)
-                g_variant_get(reply.get(), "(u)", &id);
-            updater->noticeShown(id, error.get());
-        },
-        newWeakReference());
+    callNotifications("Notify",
+                      g_variant_new("(susssasa{sv}i)", "ZelnaMenu", m_notificationId, "", notice.summary.c_str(),
+                                    body.c_str(), &actions, &hints, -1),
+                      G_VARIANT_TYPE("(u)"), &AppcastUpdater::noticeShown);
 }
 
-void AppcastUpdater::noticeShown(std::uint32_t id, const GError* error)
+void AppcastUpdater::noticeShown(GVariant* reply, const GError* error)
 {
-    if (error) {
-        g_printerr("zelnamenu: the update notification was not shown: %s\n", errorMessage(error).c_str());
-    } else {
-        m_notificationId = id;
+    if (reply) {
+        g_variant_get(reply, "(u)", &m_notificationId);
         m_notificationLink = m_sendingNotice->link;
         m_activationToken.clear();
+    } else {
+        g_printerr("zelnamenu: the update notification was not shown: %s\n", errorMessage(error).c_str());
     }
     m_sendingNotice.reset();
     if (auto queued = std::exchange(m_queuedNotice, std::nullopt))
         notify(std::move(*queued));
+}
+
+namespace {
+
+struct NotificationsCall {
+    std::weak_ptr<AppcastUpdater> updater;
+    void (AppcastUpdater::*handler)(GVariant* reply, const GError* error);
+};
+
+} // namespace
+
+void AppcastUpdater::callNotifications(const char* method, GVariant* parameters, const GVariantType* replyType,
+                                       void (AppcastUpdater::*handler)(GVariant* reply, const GError* error))
+{
+    g_dbus_connection_call(
+        m_connection.get(), notificationsName, notificationsPath, notificationsName, method, parameters, replyType,
+        G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
+        [](GObject* connection, GAsyncResult* result, gpointer data) {
+            const std::unique_ptr<NotificationsCall> call(static_cast<NotificationsCall*>(data));
+            GUniqueOutPtr<GError> error;
+            GUniquePtr<GVariant> reply(
+                g_dbus_connection_call_finish(G_DBUS_CONNECTION(connection), result, &error.outPtr()));
+            if (auto updater = call->updater.lock())
+                (updater.get()->*call->handler)(reply.get(), error.get());
+        },
+        new NotificationsCall{weak_from_this(), handler});
 }
 
 void AppcastUpdater::notificationSignal(const gchar* signal, GVariant* parameters)

@@ -62,12 +62,10 @@ private:
 
     AppcastUpdater(GDBusConnection* connection, AppcastSettings settings, LastUpdateCheckStore lastCheck);
 
-    // The user data of asynchronous calls: taken back exactly once, in their callbacks, where
-    // they give the updater only while it (and, for a check step, its check) still exists.
+    // The user data of asynchronous calls, taken back exactly once in their callbacks. A check
+    // step gives the updater only while its check goes on, and ends the check on a transfer error.
     gpointer newCheckStep();
-    static std::shared_ptr<AppcastUpdater> takeCheckStep(gpointer step);
-    gpointer newWeakReference();
-    static std::shared_ptr<AppcastUpdater> takeWeakReference(gpointer reference);
+    static std::shared_ptr<AppcastUpdater> resumeCheck(gpointer step, const GError* error);
 
     void checkForUpdates(CheckKind kind);
     void sendRequest(const std::string& address);
@@ -80,8 +78,12 @@ private:
     void backgroundTimerFired();
 
     void notify(Notice notice);
-    void sendNotice(bool hasActions, bool hasMarkup);
-    void noticeShown(std::uint32_t id, const GError* error);
+    void capabilitiesReceived(GVariant* reply, const GError* error);
+    void noticeShown(GVariant* reply, const GError* error);
+    /// Calls the notification server; the handler runs with the reply or the error unless the
+    /// updater has gone by then.
+    void callNotifications(const char* method, GVariant* parameters, const GVariantType* replyType,
+                           void (AppcastUpdater::*handler)(GVariant* reply, const GError* error));
     void notificationSignal(const gchar* signal, GVariant* parameters);
     void openLink(const std::string& link);
 
