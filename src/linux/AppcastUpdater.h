@@ -20,6 +20,7 @@ struct LastUpdateCheckStore {
     std::function<void(std::int64_t)> store;
 };
 
+/// The build's feed, version and timings; tests pass a loopback feed and short intervals.
 struct AppcastSettings {
     std::string feedAddress = ZELNA_APPCAST_URL;
     std::string runningVersion = ZELNA_VERSION;
