@@ -1,13 +1,16 @@
 #pragma once
 
-// Owners for GLib, GIO and GStreamer handles, so that every handle is released by the object
+// Owners for GLib, GIO, GStreamer and X11 handles, so that every handle is released by the object
 // that holds it. GUniquePtr<T> frees a plain C value with its type's free function;
 // GRefPtr<T> holds one reference to a GObject or GstObject and sinks floating references.
 
 #include <gio/gio.h>
 #include <glib.h>
 #include <gst/gst.h>
+#include <xcb/xcb.h>
+#include <xkbcommon/xkbcommon.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <utility>
@@ -40,6 +43,13 @@ ZELNA_DEFINE_G_DELETER(GstCaps, gst_caps_unref)
 ZELNA_DEFINE_G_DELETER(GstTagList, gst_tag_list_unref)
 ZELNA_DEFINE_G_DELETER(GstBuffer, gst_buffer_unref)
 ZELNA_DEFINE_G_DELETER(GstSample, gst_sample_unref)
+// xcb hands out replies, errors and events as malloc'd blocks.
+ZELNA_DEFINE_G_DELETER(xcb_connection_t, xcb_disconnect)
+ZELNA_DEFINE_G_DELETER(xcb_generic_error_t, std::free)
+ZELNA_DEFINE_G_DELETER(xcb_generic_event_t, std::free)
+ZELNA_DEFINE_G_DELETER(xcb_get_modifier_mapping_reply_t, std::free)
+ZELNA_DEFINE_G_DELETER(xkb_context, xkb_context_unref)
+ZELNA_DEFINE_G_DELETER(xkb_keymap, xkb_keymap_unref)
 
 #undef ZELNA_DEFINE_G_DELETER
 
