@@ -79,6 +79,18 @@ bool runMainLoopUntil(const std::function<bool()>& condition,
 /// Runs the default main context for a while, for "nothing happens" checks.
 void runMainLoopFor(std::chrono::milliseconds duration);
 
+/// What a forked child did: its exit status (128 + signal when a signal ended it) and its stderr.
+struct ForkedResult {
+    int status = -1;
+    std::string standardError;
+};
+
+/// Runs body in a forked copy of this process (no exec) and waits up to timeout; body's result is
+/// the exit status. For what a test cannot do to itself: resource limits, dropped privileges, a
+/// crash in the middle of a write.
+ForkedResult runInForkedChild(const std::function<int()>& body,
+                              std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
 /// A fresh directory under the system's temporary folder, removed with its content at the end.
 class ScratchDirectory {
 public:
