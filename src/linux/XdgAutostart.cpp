@@ -2,6 +2,7 @@
 
 #include "linux/AtomicFile.h"
 #include "linux/GOwned.h"
+#include "linux/ResourcePaths.h"
 #include "linux/XdgBaseDirectories.h"
 
 #include <cerrno>
@@ -50,23 +51,6 @@ EntryState systemEntryState()
             return state;
     }
     return EntryState::absent;
-}
-
-std::optional<std::filesystem::path> runningExecutable()
-{
-    std::error_code error;
-    auto path = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error || path.empty())
-        return std::nullopt;
-    // After an upgrade replaced the binary, the link names the old one as "<path> (deleted)";
-    // the program to start at the next login is the one now at <path>.
-    constexpr std::string_view deletedSuffix = " (deleted)";
-    std::string text = path.string();
-    if (text.ends_with(deletedSuffix) && !std::filesystem::exists(path, error)) {
-        text.resize(text.size() - deletedSuffix.size());
-        path = text;
-    }
-    return path;
 }
 
 std::string desktopEntry(const std::filesystem::path& executable, bool isHidden)
