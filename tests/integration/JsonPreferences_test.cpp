@@ -4,13 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <fstream>
 #include <set>
-#include <sstream>
 
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 using namespace zelna::test;
 namespace fs = std::filesystem;
@@ -19,33 +15,12 @@ namespace {
 
 constexpr std::string_view key = "hotkeyChannels";
 
-std::string readFile(const fs::path& path)
-{
-    std::ifstream stream(path, std::ios::binary);
-    std::stringstream contents;
-    contents << stream.rdbuf();
-    return contents.str();
-}
-
-void writeFile(const fs::path& path, const std::string& contents)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << contents;
-}
-
 std::set<std::string> filesIn(const fs::path& folder)
 {
     std::set<std::string> names;
     for (const auto& entry : fs::directory_iterator(folder))
         names.insert(entry.path().filename().string());
     return names;
-}
-
-/// Drops root's power to write anywhere, so that a read-only folder is read-only to the writer.
-void becomeUnprivileged()
-{
-    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
-        _exit(90);
 }
 
 class JsonPreferencesTest : public testing::Test {
@@ -203,7 +178,8 @@ TEST_F(JsonPreferencesTest, AFailedWriteKeepsTheOldFileWholeAndSaysWhyOnce)
                             | fs::perms::others_exec);
         fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
         expectUnchanged(runInForkedChild([&] {
-            becomeUnprivileged();
+            if (!dropRootPrivileges())
+                return 90;
             preferences.setObject({"aria"}, key);
             return preferences.arrayForKey(key) == std::vector<StoredArrayElement>{"prime"} ? 0 : 1;
         }));

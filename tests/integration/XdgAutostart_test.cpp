@@ -4,31 +4,12 @@
 #include <gio/gdesktopappinfo.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
-#include <unistd.h>
-
 using namespace zelna::test;
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr const char* entryName = "org.zelna.ZelnaMenu.desktop";
-
-std::string readFile(const fs::path& path)
-{
-    std::ifstream stream(path, std::ios::binary);
-    std::stringstream contents;
-    contents << stream.rdbuf();
-    return contents.str();
-}
-
-void writeFile(const fs::path& path, const std::string& contents)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << contents;
-}
 
 std::string entry(const std::string& extraLines = "")
 {
@@ -217,7 +198,7 @@ TEST_F(XdgAutostartTest, FailuresAreReportedAndChangeNothing)
                         | fs::perms::others_read | fs::perms::others_exec);
     fs::permissions(userEntry, fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
     const auto result = runInForkedChild([&] {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+        if (!dropRootPrivileges())
             return 90;
         std::string reason;
         auto service = autostart.mainAppService();

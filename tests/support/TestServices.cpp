@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -261,6 +263,26 @@ ForkedResult runInForkedChild(const std::function<int()>& body, std::chrono::mil
     waitpid(pid, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
+}
+
+bool dropRootPrivileges()
+{
+    constexpr uid_t nobody = 65534;
+    return geteuid() != 0 || (setgid(nobody) == 0 && setuid(nobody) == 0);
+}
+
+std::string readFile(const std::filesystem::path& path)
+{
+    std::ifstream stream(path, std::ios::binary);
+    std::stringstream contents;
+    contents << stream.rdbuf();
+    return contents.str();
+}
+
+void writeFile(const std::filesystem::path& path, const std::string& contents)
+{
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << contents;
 }
 
 ScratchDirectory::ScratchDirectory()

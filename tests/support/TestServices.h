@@ -7,6 +7,7 @@
 #include "linux/GOwned.h"
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -94,6 +95,15 @@ struct ForkedResult {
 /// crash in the middle of a write.
 ForkedResult runInForkedChild(const std::function<int()>& body,
                               std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+/// For a forked child: gives up root's power to write anywhere by becoming nobody, so that a
+/// read-only folder is read-only to it. False when that failed; nothing to do when not root.
+bool dropRootPrivileges();
+
+/// The whole content of a file; empty when it cannot be read.
+std::string readFile(const std::filesystem::path& path);
+/// Writes contents as the whole file, creating its folders.
+void writeFile(const std::filesystem::path& path, const std::string& contents);
 
 /// A fresh directory under the system's temporary folder, removed with its content at the end.
 class ScratchDirectory {
