@@ -271,6 +271,16 @@ bool dropRootPrivileges()
     return geteuid() != 0 || (setgid(nobody) == 0 && setuid(nobody) == 0);
 }
 
+OSStatus recordHotKeyPress(EventHandlerCallRef, EventRef event, void* userData)
+{
+    EventHotKeyID id{};
+    const OSStatus status =
+        event->getEventParameter(kEventParamDirectObject, typeEventHotKeyID, nullptr, sizeof id, nullptr, &id);
+    if (status == noErr)
+        static_cast<std::vector<std::uint32_t>*>(userData)->push_back(id.id);
+    return status;
+}
+
 std::string readFile(const std::filesystem::path& path)
 {
     std::ifstream stream(path, std::ios::binary);

@@ -5,6 +5,7 @@
 // until something happens, with a bound.
 
 #include "linux/GOwned.h"
+#include "ports/HotKeys.h"
 
 #include <chrono>
 #include <filesystem>
@@ -99,6 +100,10 @@ ForkedResult runInForkedChild(const std::function<int()>& body,
 /// For a forked child: gives up root's power to write anywhere by becoming nobody, so that a
 /// read-only folder is read-only to it. False when that failed; nothing to do when not root.
 bool dropRootPrivileges();
+
+/// A hot-key handler that appends the id of each pressed key to the std::vector<std::uint32_t>
+/// passed as its user data.
+OSStatus recordHotKeyPress(EventHandlerCallRef, EventRef event, void* userData);
 
 /// The whole content of a file; empty when it cannot be read.
 std::string readFile(const std::filesystem::path& path);
