@@ -22,7 +22,7 @@ std::optional<std::string> portalTrigger(std::uint32_t keyCode, std::uint32_t mo
     if (!key || (modifiers & ~known))
         return std::nullopt;
 
-    // The shortcuts specification's modifier names, in its own order.
+    // The modifier names and their order that the desktop portal's trigger syntax uses.
     std::string trigger;
     if (modifiers & controlKey)
         trigger += "CTRL+";
