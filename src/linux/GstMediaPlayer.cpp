@@ -127,10 +127,12 @@ float GstMediaPlayer::rate() const
 
 void GstMediaPlayer::startAttempt()
 {
-    // READY drops what is left of an earlier connection; the sinks stay open.
-    gst_element_set_state(m_pipeline.get(), GST_STATE_READY);
+    // NULL drops what is left of an earlier attempt; READY is not enough after some errors,
+    // which leave the decoding bin unlinked.
+    gst_element_set_state(m_pipeline.get(), GST_STATE_NULL);
     m_isStreamOpen = true;
     m_isBuffering = false;
+    m_bufferingPercent = 0;
     m_sinkBuffersAtAttemptStart = m_sinkBuffers.load(std::memory_order_relaxed);
     applyTargetState();
     watchForStall();
@@ -161,7 +163,7 @@ bool GstMediaPlayer::handleBusMessage(GstMessage* message)
             m_isStreamOpen = false;
             m_hasFinished = true;
             stopStallWatch();
-            gst_element_set_state(m_pipeline.get(), GST_STATE_READY);
+            gst_element_set_state(m_pipeline.get(), GST_STATE_NULL);
             break;
         }
         handleFailure(Failure::endOfStream, "the server ended the stream");
@@ -172,6 +174,10 @@ bool GstMediaPlayer::handleBusMessage(GstMessage* message)
             break;
         gint percent = 100;
         gst_message_parse_buffering(message, &percent);
+        // A filling queue is the network at work even while the sink waits for it.
+        if (percent > m_bufferingPercent)
+            m_lastProgress = std::chrono::steady_clock::now();
+        m_bufferingPercent = percent;
         const bool isBuffering = percent < 100;
         if (isBuffering != m_isBuffering) {
             m_isBuffering = isBuffering;
@@ -200,7 +206,7 @@ void GstMediaPlayer::handleFailure(Failure failure, const std::string& detail)
         return;
     m_isStreamOpen = false;
     stopStallWatch();
-    gst_element_set_state(m_pipeline.get(), GST_STATE_READY);
+    gst_element_set_state(m_pipeline.get(), GST_STATE_NULL);
     if (!m_isMeantToPlay)
         return; // A paused player never retries; play() opens the stream anew.
 

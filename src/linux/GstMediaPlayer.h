@@ -10,7 +10,8 @@
 #include <string>
 
 /// How a player that is meant to be playing fights for its stream. A drop (a network error, the
-/// server closing, an end of a live stream, or no audio reaching the sink for stallTimeout) makes
+/// server closing, an end of a live stream, or neither audio reaching the sink nor the network
+/// queue filling for stallTimeout) makes
 /// it reopen the URL after firstRetryDelay, doubling up to longestRetryDelay, until failures have
 /// lasted giveUpAfter. Audio reaching the sink ends a run of failures.
 struct GstRetryTimings {
@@ -76,6 +77,7 @@ private:
     bool m_hasGivenUp = false;
     bool m_hasFinished = false;
     bool m_isBuffering = false;
+    int m_bufferingPercent = 0;
     std::chrono::milliseconds m_nextRetryDelay;
     std::optional<std::chrono::steady_clock::time_point> m_failingSince;
 

@@ -13,7 +13,7 @@ Paths (FORMAT is mp3, aac, vorbis or opus):
   /silent                    accepts the request and never answers
   /404                       Not Found
 Any fault path takes count=K: only the first K requests to that path fail, later ones get the
-plain stream.
+plain stream. Any stream takes burst=S: the seconds of audio sent at once (3 by default).
 
 On stdout, one line each: "PORT n" and "REFUSED_PORT n" (a bound port that refuses every
 connection) at start, then "REQUEST <path> <user-agent>" and "CLOSED <path>" per connection.
@@ -128,6 +128,7 @@ class Handler(socketserver.BaseRequestHandler):
         parts = [p for p in url.path.split("/") if p]
         count = int(query["count"]) if "count" in query else None
         after = float(query.get("after", "2"))
+        burst = float(query.get("burst", BURST_SECONDS))
 
         if parts == ["404"]:
             self.send_head(404, "text/plain", b"not found\n")
@@ -138,7 +139,7 @@ class Handler(socketserver.BaseRequestHandler):
         if parts == ["garbage"]:
             self.send_head(200, "audio/mpeg")
             random_bytes = random.Random(7)
-            self.stream(lambda size: random_bytes.randbytes(size), 16000, None)
+            self.stream(lambda size: random_bytes.randbytes(size), 16000, burst, None)
             return
 
         if len(parts) == 1 and parts[0] in FORMATS:
@@ -167,7 +168,7 @@ class Handler(socketserver.BaseRequestHandler):
                 position = (position + len(piece)) % len(data)
             return out
 
-        self.stream(next_bytes, byte_rate, after if fault else None)
+        self.stream(next_bytes, byte_rate, burst, after if fault else None)
         if fault == "stall":
             self.wait_for_close()
         elif fault == "drop" and query.get("reset") == "1":
@@ -180,9 +181,10 @@ class Handler(socketserver.BaseRequestHandler):
             head += f"Content-Length: {len(body)}\r\n"
         self.request.sendall((head + "\r\n").encode("latin-1") + (body or b""))
 
-    def stream(self, next_bytes, byte_rate, seconds):
+    def stream(self, next_bytes, byte_rate, burst, seconds):
         """Sends a burst, then real time, until the client goes or `seconds` have passed."""
-        self.request.sendall(next_bytes(int(byte_rate * BURST_SECONDS)))
+        if burst > 0:
+            self.request.sendall(next_bytes(int(byte_rate * burst)))
         start = time.monotonic()
         sent_seconds = 0.0
         while seconds is None or sent_seconds < seconds:
