@@ -14,7 +14,7 @@ int main(int argc, char** argv)
     }
     gst_init(&argc, &argv);
     GstMediaPlayerFactory factory;
-    auto player = factory.makePlayer(PlayerItem{URL{argv[1]}});
+    auto player = factory.makePlayer(PlayerItem { URL { argv[1] } });
     GUniquePtr<GMainLoop> loop(g_main_loop_new(nullptr, FALSE));
     g_timeout_add_seconds(
         static_cast<guint>(std::atoi(argv[2])),

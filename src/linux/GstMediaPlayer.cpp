@@ -35,8 +35,7 @@ guint milliseconds(std::chrono::milliseconds duration)
 
 GstMediaPlayerFactory::GstMediaPlayerFactory(GstRetryTimings timings)
     : m_timings(timings)
-{
-}
+{ }
 
 std::unique_ptr<MediaPlayer> GstMediaPlayerFactory::makePlayer(PlayerItem item)
 {
@@ -67,16 +66,15 @@ GstMediaPlayer::GstMediaPlayer(PlayerItem item, GstRetryTimings timings)
         },
         this);
     m_sourceSetupHandler = g_signal_connect(m_pipeline.get(), "source-setup",
-                                            G_CALLBACK(+[](GstElement*, GstElement* source, gpointer self) {
-                                                static_cast<GstMediaPlayer*>(self)->setUpSource(source);
-                                            }),
-                                            this);
-    m_elementAddedHandler
-        = g_signal_connect(m_pipeline.get(), "deep-element-added",
-                           G_CALLBACK(+[](GstBin*, GstBin*, GstElement* element, gpointer self) {
-                               static_cast<GstMediaPlayer*>(self)->watchSink(element);
-                           }),
-                           this);
+        G_CALLBACK(+[](GstElement*, GstElement* source, gpointer self) {
+            static_cast<GstMediaPlayer*>(self)->setUpSource(source);
+        }),
+        this);
+    m_elementAddedHandler = g_signal_connect(m_pipeline.get(), "deep-element-added",
+        G_CALLBACK(+[](GstBin*, GstBin*, GstElement* element, gpointer self) {
+            static_cast<GstMediaPlayer*>(self)->watchSink(element);
+        }),
+        this);
 }
 
 GstMediaPlayer::~GstMediaPlayer()
@@ -223,10 +221,9 @@ void GstMediaPlayer::handleFailure(Failure failure, const std::string& detail)
     }
     if (now - *m_failingSince >= m_timings.giveUpAfter) {
         m_hasGivenUp = true;
-        g_printerr("zelnamenu: giving up on the stream %s, which has failed for %lld s (last: %s)\n",
-                   m_uri.c_str(),
-                   static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(now - *m_failingSince).count()),
-                   detail.c_str());
+        g_printerr("zelnamenu: giving up on the stream %s, which has failed for %lld s (last: %s)\n", m_uri.c_str(),
+            static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(now - *m_failingSince).count()),
+            detail.c_str());
         return;
     }
     m_retrySource = g_timeout_add(
@@ -251,8 +248,8 @@ void GstMediaPlayer::watchForStall()
     m_lastProgress = std::chrono::steady_clock::now();
     m_sinkBuffersAtLastCheck = m_sinkBuffers.load(std::memory_order_relaxed);
     // A few checks per timeout keep the detection close to the timeout without busy polling.
-    const auto interval = std::clamp(m_timings.stallTimeout / 4, std::chrono::milliseconds(10),
-                                     std::chrono::milliseconds(1000));
+    const auto interval
+        = std::clamp(m_timings.stallTimeout / 4, std::chrono::milliseconds(10), std::chrono::milliseconds(1000));
     m_stallSource = g_timeout_add(
         milliseconds(interval),
         [](gpointer data) -> gboolean {

@@ -15,10 +15,10 @@
 /// it reopen the URL after firstRetryDelay, doubling up to longestRetryDelay, until failures have
 /// lasted giveUpAfter. Audio reaching the sink ends a run of failures.
 struct GstRetryTimings {
-    std::chrono::milliseconds firstRetryDelay{500};
-    std::chrono::milliseconds longestRetryDelay{30'000};
-    std::chrono::milliseconds giveUpAfter{300'000};
-    std::chrono::milliseconds stallTimeout{15'000};
+    std::chrono::milliseconds firstRetryDelay { 500 };
+    std::chrono::milliseconds longestRetryDelay { 30'000 };
+    std::chrono::milliseconds giveUpAfter { 300'000 };
+    std::chrono::milliseconds stallTimeout { 15'000 };
 };
 
 /// Makes one GStreamer playbin per player. gst_init must have been called.
@@ -82,7 +82,7 @@ private:
     std::optional<std::chrono::steady_clock::time_point> m_failingSince;
 
     // Counted by a probe on the audio sink's pad, in a streaming thread; read on the main thread.
-    std::atomic<std::uint64_t> m_sinkBuffers{0};
+    std::atomic<std::uint64_t> m_sinkBuffers { 0 };
     std::uint64_t m_sinkBuffersAtAttemptStart = 0;
     std::uint64_t m_sinkBuffersAtLastCheck = 0;
     std::chrono::steady_clock::time_point m_lastProgress;

@@ -66,30 +66,34 @@ MprisMediaCentre::MprisMediaCentre(GDBusConnection* connection)
     : m_connection(GRefPtr<GDBusConnection>::share(connection))
     , m_introspection(g_dbus_node_info_new_for_xml(introspectionXml, nullptr))
 {
-    static const GDBusInterfaceVTable vtable = {
-        [](GDBusConnection*, const char*, const char*, const char* interfaceName, const char* methodName, GVariant*,
-           GDBusMethodInvocation* invocation, gpointer self) {
-            static_cast<MprisMediaCentre*>(self)->handleMethodCall(interfaceName, methodName, invocation);
-        },
-        [](GDBusConnection*, const char*, const char*, const char* interfaceName, const char* propertyName, GError**,
-           gpointer self) { return static_cast<const MprisMediaCentre*>(self)->property(interfaceName, propertyName); },
-        [](GDBusConnection*, const char*, const char*, const char*, const char* propertyName, GVariant*,
-           GError** error, gpointer) -> gboolean {
-            // Live radio plays at its own pace and the desktop's mixer owns the volume.
-            g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_NOT_SUPPORTED, "%s cannot be changed", propertyName);
-            return FALSE;
-        },
-        {}};
+    constexpr auto methodCall
+        = [](GDBusConnection*, const char*, const char*, const char* interfaceName, const char* methodName, GVariant*,
+              GDBusMethodInvocation* invocation, gpointer self) {
+              static_cast<MprisMediaCentre*>(self)->handleMethodCall(interfaceName, methodName, invocation);
+          };
+    constexpr auto getProperty = [](GDBusConnection*, const char*, const char*, const char* interfaceName,
+                                     const char* propertyName, GError**, gpointer self) {
+        return static_cast<const MprisMediaCentre*>(self)->property(interfaceName, propertyName);
+    };
+    constexpr auto setProperty = [](GDBusConnection*, const char*, const char*, const char*, const char* propertyName,
+                                     GVariant*, GError** error, gpointer) -> gboolean {
+        // Live radio plays at its own pace, and the desktop's mixer owns the volume.
+        g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_NOT_SUPPORTED, "%s cannot be changed", propertyName);
+        return FALSE;
+    };
+    static const GDBusInterfaceVTable vtable {
+        .method_call = methodCall, .get_property = getProperty, .set_property = setProperty, .padding = {}
+    };
 
     for (auto [interfaceName, registration] :
-         {std::pair{rootInterface, &m_rootRegistration}, std::pair{playerInterface, &m_playerRegistration}}) {
+        { std::pair { rootInterface, &m_rootRegistration }, std::pair { playerInterface, &m_playerRegistration } }) {
         GUniqueOutPtr<GError> error;
-        *registration = g_dbus_connection_register_object(
-            m_connection.get(), objectPath, g_dbus_node_info_lookup_interface(m_introspection.get(), interfaceName),
-            &vtable, this, nullptr, &error.outPtr());
+        *registration = g_dbus_connection_register_object(m_connection.get(), objectPath,
+            g_dbus_node_info_lookup_interface(m_introspection.get(), interfaceName), &vtable, this, nullptr,
+            &error.outPtr());
         if (!*registration)
             g_printerr("zelnamenu: the media controls are unavailable: cannot export %s: %s\n", interfaceName,
-                       errorMessage(error.get()).c_str());
+                errorMessage(error.get()).c_str());
     }
     // The name comes last, so that a client that sees it finds the object complete.
     m_nameOwnership = g_bus_own_name_on_connection(
@@ -103,7 +107,7 @@ MprisMediaCentre::MprisMediaCentre(GDBusConnection* connection)
 MprisMediaCentre::~MprisMediaCentre()
 {
     g_bus_unown_name(m_nameOwnership);
-    for (guint registration : {m_playerRegistration, m_rootRegistration})
+    for (guint registration : { m_playerRegistration, m_rootRegistration })
         if (registration)
             g_dbus_connection_unregister_object(m_connection.get(), registration);
 }
@@ -122,7 +126,7 @@ void MprisMediaCentre::setNowPlayingInfo(NowPlayingInfo info)
     }
     // Each publication is a new item for clients, even with the same channel.
     m_trackId = trackIdPrefix + std::to_string(++m_publications);
-    emitPlayerPropertiesChanged({"Metadata"});
+    emitPlayerPropertiesChanged({ "Metadata" });
 }
 
 void MprisMediaCentre::setPlaybackState(MPNowPlayingPlaybackState state)
@@ -131,7 +135,7 @@ void MprisMediaCentre::setPlaybackState(MPNowPlayingPlaybackState state)
     if (status == m_playbackStatus)
         return;
     m_playbackStatus = status;
-    emitPlayerPropertiesChanged({"PlaybackStatus"});
+    emitPlayerPropertiesChanged({ "PlaybackStatus" });
 }
 
 void MprisMediaCentre::addTarget(RemoteCommand command, RemoteCommandHandler handler)
@@ -146,9 +150,9 @@ void MprisMediaCentre::setEnabled(RemoteCommand command, bool enabled)
     if (wasEnabled == enabled)
         return;
     if (command == RemoteCommand::play)
-        emitPlayerPropertiesChanged({"CanPlay"});
+        emitPlayerPropertiesChanged({ "CanPlay" });
     else if (command == RemoteCommand::pause)
-        emitPlayerPropertiesChanged({"CanPause"});
+        emitPlayerPropertiesChanged({ "CanPause" });
 }
 
 bool MprisMediaCentre::isEnabled(RemoteCommand command) const
@@ -157,8 +161,8 @@ bool MprisMediaCentre::isEnabled(RemoteCommand command) const
     return found == m_enabled.end() || found->second;
 }
 
-void MprisMediaCentre::handleMethodCall(const char* interfaceName, const char* methodName,
-                                        GDBusMethodInvocation* invocation)
+void MprisMediaCentre::handleMethodCall(
+    const char* interfaceName, const char* methodName, GDBusMethodInvocation* invocation)
 {
     const std::string method = methodName;
     if (g_strcmp0(interfaceName, playerInterface) == 0) {
@@ -184,8 +188,8 @@ void MprisMediaCentre::runCommand(RemoteCommand command, GDBusMethodInvocation* 
             hasFailed = handler() == MPRemoteCommandHandlerStatus::commandFailed || hasFailed;
     }
     if (hasFailed)
-        g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.DBus.Error.Failed",
-                                                   "The command failed: there is nothing to play");
+        g_dbus_method_invocation_return_dbus_error(
+            invocation, "org.freedesktop.DBus.Error.Failed", "The command failed: there is nothing to play");
     else
         g_dbus_method_invocation_return_value(invocation, nullptr);
 }
@@ -228,7 +232,7 @@ GVariant* MprisMediaCentre::metadata() const
         if (!m_title.empty())
             g_variant_builder_add(&builder, "{sv}", "xesam:title", g_variant_new_string(m_title.c_str()));
         if (!m_artist.empty()) {
-            const char* artists[] = {m_artist.c_str()};
+            const char* artists[] = { m_artist.c_str() };
             g_variant_builder_add(&builder, "{sv}", "xesam:artist", g_variant_new_strv(artists, 1));
         }
     }
@@ -245,8 +249,7 @@ void MprisMediaCentre::emitPlayerPropertiesChanged(const std::vector<const char*
         g_variant_builder_add(&changed, "{sv}", name, property(playerInterface, name));
     GUniqueOutPtr<GError> error;
     if (!g_dbus_connection_emit_signal(m_connection.get(), nullptr, objectPath, "org.freedesktop.DBus.Properties",
-                                       "PropertiesChanged",
-                                       g_variant_new("(sa{sv}@as)", playerInterface, &changed, emptyStringArray()),
-                                       &error.outPtr()))
+            "PropertiesChanged", g_variant_new("(sa{sv}@as)", playerInterface, &changed, emptyStringArray()),
+            &error.outPtr()))
         g_printerr("zelnamenu: media controls not told of a change: %s\n", errorMessage(error.get()).c_str());
 }

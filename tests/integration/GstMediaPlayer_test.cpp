@@ -15,7 +15,7 @@ using namespace zelna::test;
 namespace {
 
 // Short enough that giving up takes seconds, long enough for loopback to answer in time.
-const GstRetryTimings testTimings{200ms, 800ms, 2500ms, 2000ms};
+const GstRetryTimings testTimings { 200ms, 800ms, 2500ms, 2000ms };
 
 /// Counts the buffers that reach the fake audio sink of one player's pipeline.
 class SinkBufferCounter {
@@ -24,10 +24,10 @@ public:
         : m_pipeline(GRefPtr<GstElement>::share(dynamic_cast<GstMediaPlayer&>(player).pipeline()))
     {
         m_handler = g_signal_connect(m_pipeline.get(), "deep-element-added",
-                                     G_CALLBACK(+[](GstBin*, GstBin*, GstElement* element, gpointer self) {
-                                         static_cast<SinkBufferCounter*>(self)->watch(element);
-                                     }),
-                                     this);
+            G_CALLBACK(+[](GstBin*, GstBin*, GstElement* element, gpointer self) {
+                static_cast<SinkBufferCounter*>(self)->watch(element);
+            }),
+            this);
     }
     ~SinkBufferCounter() { g_signal_handler_disconnect(m_pipeline.get(), m_handler); }
 
@@ -51,7 +51,7 @@ private:
 
     GRefPtr<GstElement> m_pipeline;
     gulong m_handler = 0;
-    std::atomic<std::uint64_t> m_count{0};
+    std::atomic<std::uint64_t> m_count { 0 };
 };
 
 /// Records the longest time the main loop went without running a 10 ms timer.
@@ -60,10 +60,13 @@ public:
     MainLoopHeartbeat()
         : m_last(std::chrono::steady_clock::now())
     {
-        m_source = g_timeout_add(10, [](gpointer self) -> gboolean {
-            static_cast<MainLoopHeartbeat*>(self)->beat();
-            return G_SOURCE_CONTINUE;
-        }, this);
+        m_source = g_timeout_add(
+            10,
+            [](gpointer self) -> gboolean {
+                static_cast<MainLoopHeartbeat*>(self)->beat();
+                return G_SOURCE_CONTINUE;
+            },
+            this);
     }
     ~MainLoopHeartbeat() { g_source_remove(m_source); }
     std::chrono::milliseconds longestGap() const { return m_longestGap; }
@@ -78,17 +81,16 @@ private:
 
     guint m_source = 0;
     std::chrono::steady_clock::time_point m_last;
-    std::chrono::milliseconds m_longestGap{0};
+    std::chrono::milliseconds m_longestGap { 0 };
 };
 
 /// A player with its buffer counter, and whether its rate ever left 1.0 while sampled.
 struct ObservedPlayer {
     explicit ObservedPlayer(const std::string& url, GstRetryTimings timings = testTimings)
         : factory(timings)
-        , player(factory.makePlayer(PlayerItem{URL{url}}))
+        , player(factory.makePlayer(PlayerItem { URL { url } }))
         , sink(*player)
-    {
-    }
+    { }
     bool audioFlows(std::uint64_t buffers = 20) { return sampledRateStaysOne() && sink.count() >= buffers; }
     bool sampledRateStaysOne()
     {
@@ -111,7 +113,7 @@ protected:
 
 TEST_F(GstMediaPlayerTest, EveryFormatReachesTheSinkWithOurUserAgent)
 {
-    for (const std::string path : {"/mp3", "/aac", "/vorbis", "/opus"}) {
+    for (const std::string path : { "/mp3", "/aac", "/vorbis", "/opus" }) {
         SCOPED_TRACE(path);
         ObservedPlayer observed(server.url(path));
         observed.player->play();
@@ -146,7 +148,7 @@ TEST_F(GstMediaPlayerTest, RateFollowsPlayAndPauseOnTheSameConnection)
 TEST_F(GstMediaPlayerTest, DroppedConnectionIsReopenedAndAudioFlowsAgain)
 {
     // A clean close reaches playbin as an end of stream, a reset as an error.
-    for (const std::string path : {"/drop/mp3?after=1&burst=0.5", "/drop/mp3?after=1&burst=0.5&reset=1"}) {
+    for (const std::string path : { "/drop/mp3?after=1&burst=0.5", "/drop/mp3?after=1&burst=0.5&reset=1" }) {
         SCOPED_TRACE(path);
         ObservedPlayer observed(server.url(path));
         observed.player->play();
@@ -161,7 +163,7 @@ TEST_F(GstMediaPlayerTest, SilentConnectionsAreReopened)
 {
     // Headers followed by nothing, mid-stream or before the first audio byte: the bus stays quiet
     // and only the player's own watchdog notices.
-    for (const std::string path : {"/stall/mp3?after=0.5&burst=0.5&count=1", "/headers-only/mp3?count=1"}) {
+    for (const std::string path : { "/stall/mp3?after=0.5&burst=0.5&count=1", "/headers-only/mp3?count=1" }) {
         SCOPED_TRACE(path);
         ObservedPlayer observed(server.url(path));
         observed.player->play();
@@ -174,8 +176,8 @@ TEST_F(GstMediaPlayerTest, SilentConnectionsAreReopened)
 
 TEST_F(GstMediaPlayerTest, UnplayableStreamsGiveUpAfterTheRetryBudgetWithoutBlocking)
 {
-    const std::vector<std::string> urls{server.url("/404"), server.url("/garbage"), server.url("/silent"),
-                                        server.refusedUrl()};
+    const std::vector<std::string> urls { server.url("/404"), server.url("/garbage"), server.url("/silent"),
+        server.refusedUrl() };
     std::vector<std::unique_ptr<ObservedPlayer>> players;
     MainLoopHeartbeat heartbeat;
     const auto start = std::chrono::steady_clock::now();
@@ -188,7 +190,7 @@ TEST_F(GstMediaPlayerTest, UnplayableStreamsGiveUpAfterTheRetryBudgetWithoutBloc
         [&] {
             bool allGaveUp = true;
             for (std::size_t i = 0; i < players.size(); ++i) {
-                if (players[i]->player->rate() == 0.0F && gaveUpAfter[i] == std::chrono::steady_clock::duration{})
+                if (players[i]->player->rate() == 0.0F && gaveUpAfter[i] == std::chrono::steady_clock::duration {})
                     gaveUpAfter[i] = std::chrono::steady_clock::now() - start;
                 allGaveUp = allGaveUp && players[i]->player->rate() == 0.0F;
             }
@@ -201,7 +203,7 @@ TEST_F(GstMediaPlayerTest, UnplayableStreamsGiveUpAfterTheRetryBudgetWithoutBloc
         EXPECT_EQ(players[i]->sink.count(), 0U);
     }
     // Retried with backoff, then left alone.
-    for (const std::string path : {"/404", "/garbage", "/silent"}) {
+    for (const std::string path : { "/404", "/garbage", "/silent" }) {
         SCOPED_TRACE(path);
         const int requests = server.requestCount(path);
         EXPECT_GE(requests, 2);
@@ -258,13 +260,14 @@ TEST(GstMediaPlayerRestartTest, ServerRestartIsSurvivedAndPlayAfterGivingUpStart
     observed.player->play();
     EXPECT_EQ(observed.player->rate(), 1.0F);
     const auto buffersAtPlay = observed.sink.count();
-    EXPECT_TRUE(runMainLoopUntil([&] { return observed.player->rate() == 1.0F && observed.sink.count() >= buffersAtPlay + 20; }));
+    EXPECT_TRUE(runMainLoopUntil(
+        [&] { return observed.player->rate() == 1.0F && observed.sink.count() >= buffersAtPlay + 20; }));
 }
 
 TEST_F(GstMediaPlayerTest, ReleasingAPlayerMidConnectionClosesItAtOnce)
 {
     // Waiting for an answer, mid-stream with no data coming, playing, and waiting to retry.
-    for (const std::string path : {"/silent", "/stall/mp3?after=0.2&burst=0.2", "/mp3", "/404"}) {
+    for (const std::string path : { "/silent", "/stall/mp3?after=0.2&burst=0.2", "/mp3", "/404" }) {
         SCOPED_TRACE(path);
         auto observed = std::make_unique<ObservedPlayer>(server.url(path));
         observed->player->play();

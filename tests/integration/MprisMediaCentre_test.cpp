@@ -19,7 +19,7 @@ struct ClientResult {
 /// Runs a client to its end while the main loop serves its calls; stdout and stderr together.
 ClientResult runClient(const std::string& commandLine)
 {
-    ChildProcess client({"sh", "-c", commandLine + " 2>&1"}, {}, true);
+    ChildProcess client({ "sh", "-c", commandLine + " 2>&1" }, {}, true);
     ClientResult result;
     runMainLoopUntil([&] { return !client.isRunning(); });
     result.status = client.wait(0ms).value_or(-1);
@@ -30,16 +30,16 @@ ClientResult runClient(const std::string& commandLine)
     return result;
 }
 
-const char* const propertiesCall = "gdbus call --session -d org.mpris.MediaPlayer2.zelnamenu -o /org/mpris/MediaPlayer2 "
-                                   "-m org.freedesktop.DBus.Properties.GetAll ";
+const char* const propertiesCall
+    = "gdbus call --session -d org.mpris.MediaPlayer2.zelnamenu -o /org/mpris/MediaPlayer2 "
+      "-m org.freedesktop.DBus.Properties.GetAll ";
 const char* const playerCall = "gdbus call --session -d org.mpris.MediaPlayer2.zelnamenu -o /org/mpris/MediaPlayer2 "
                                "-m org.mpris.MediaPlayer2.Player.";
 
 NowPlayingInfo channelInfo(const std::string& title)
 {
-    return {{MPNowPlayingInfoPropertyIsLiveStream, true},
-            {MPMediaItemPropertyTitle, title},
-            {MPMediaItemPropertyArtist, std::string("Zelna Radio")}};
+    return { { MPNowPlayingInfoPropertyIsLiveStream, true }, { MPMediaItemPropertyTitle, title },
+        { MPMediaItemPropertyArtist, std::string("Zelna Radio") } };
 }
 
 class MprisMediaCentreTest : public testing::Test {
@@ -51,7 +51,7 @@ protected:
 
     PrivateSessionBus bus;
     GRefPtr<GDBusConnection> connection = bus.connect();
-    MprisMediaCentre centre{connection.get()};
+    MprisMediaCentre centre { connection.get() };
 };
 
 TEST_F(MprisMediaCentreTest, ClientsSeeTheIdentityStatusAndPublishedChannel)
@@ -64,17 +64,17 @@ TEST_F(MprisMediaCentreTest, ClientsSeeTheIdentityStatusAndPublishedChannel)
     EXPECT_NE(root.find("'SupportedUriSchemes': <@as []>"), std::string::npos) << root;
 
     const auto player = runClient(std::string(propertiesCall) + "org.mpris.MediaPlayer2.Player").output;
-    for (const char* expected : {"'CanPlay': <true>", "'CanPause': <true>", "'CanControl': <true>",
-                                 "'CanGoNext': <false>", "'CanGoPrevious': <false>", "'CanSeek': <false>",
-                                 "'Rate': <1.0>", "'Volume': <1.0>", "'Position': <int64 0>"})
+    for (const char* expected : { "'CanPlay': <true>", "'CanPause': <true>", "'CanControl': <true>",
+             "'CanGoNext': <false>", "'CanGoPrevious': <false>", "'CanSeek': <false>", "'Rate': <1.0>",
+             "'Volume': <1.0>", "'Position': <int64 0>" })
         EXPECT_NE(player.find(expected), std::string::npos) << expected << " in " << player;
     EXPECT_EQ(runClient("playerctl -p zelnamenu status").output, "Stopped");
 
     centre.setNowPlayingInfo(channelInfo("Zelna Prime"));
     centre.setPlaybackState(MPNowPlayingPlaybackState::playing);
     EXPECT_EQ(runClient("playerctl -p zelnamenu status").output, "Playing");
-    EXPECT_EQ(runClient("playerctl -p zelnamenu metadata --format '{{artist}}|{{title}}'").output,
-              "Zelna Radio|Zelna Prime");
+    EXPECT_EQ(
+        runClient("playerctl -p zelnamenu metadata --format '{{artist}}|{{title}}'").output, "Zelna Radio|Zelna Prime");
     auto metadata = runClient(std::string(propertiesCall) + "org.mpris.MediaPlayer2.Player").output;
     EXPECT_NE(metadata.find("'mpris:trackid': <objectpath '/org/zelna/ZelnaMenu/track/1'>"), std::string::npos)
         << metadata;
@@ -115,21 +115,21 @@ TEST_F(MprisMediaCentreTest, CommandsReachTheHandlersAndFailuresBecomeErrorRepli
     EXPECT_NE(refused.output.find("org.freedesktop.DBus.Error.Failed"), std::string::npos) << refused.output;
     playStatus = MPRemoteCommandHandlerStatus::success;
     EXPECT_EQ(runClient("playerctl -p zelnamenu play").status, 0);
-    EXPECT_EQ(calls, (std::vector<std::string>{"toggle", "pause", "play", "play"}));
+    EXPECT_EQ(calls, (std::vector<std::string> { "toggle", "pause", "play", "play" }));
 
     // Skipping is switched off: playerctl refuses before calling, and the methods do nothing.
     const auto next = runClient("playerctl -p zelnamenu next");
     EXPECT_EQ(next.status, 1);
     EXPECT_NE(next.output.find("No player could handle this command"), std::string::npos) << next.output;
-    for (const char* method : {"Next", "Previous", "Stop", "Seek 5000000", "OpenUri http://127.0.0.1/"})
+    for (const char* method : { "Next", "Previous", "Stop", "Seek 5000000", "OpenUri http://127.0.0.1/" })
         EXPECT_EQ(runClient(std::string(playerCall) + method).status, 0) << method;
     EXPECT_EQ(calls.size(), 4U);
 }
 
 TEST_F(MprisMediaCentreTest, PropertiesChangedArrivesForEveryChange)
 {
-    ChildProcess follower({"playerctl", "-p", "zelnamenu", "--follow", "metadata", "--format", "{{status}} {{title}}"},
-                          {}, true);
+    ChildProcess follower(
+        { "playerctl", "-p", "zelnamenu", "--follow", "metadata", "--format", "{{status}} {{title}}" }, {}, true);
     auto nextLine = [&] {
         std::optional<std::string> line;
         runMainLoopUntil([&] { return (line = follower.readLine(0ms)).has_value(); });

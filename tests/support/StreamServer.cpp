@@ -17,10 +17,9 @@ std::optional<int> portAfter(const std::optional<std::string>& line, const std::
 
 StreamServer::StreamServer(std::optional<int> port)
 {
-    m_process.emplace(std::vector<std::string>{"/usr/bin/python3", ZELNA_SOURCE_DIR "/tests/support/stream_server.py",
-                                               "--port", std::to_string(port.value_or(0)), "--media-dir",
-                                               ZELNA_BINARY_DIR "/test-media"},
-                      std::map<std::string, std::string>{}, true);
+    m_process.emplace(std::vector<std::string> { "/usr/bin/python3", ZELNA_SOURCE_DIR "/tests/support/stream_server.py",
+                          "--port", std::to_string(port.value_or(0)), "--media-dir", ZELNA_BINARY_DIR "/test-media" },
+        std::map<std::string, std::string> {}, true);
     // The first start in a build tree encodes the media files, which takes a few seconds.
     const auto listening = portAfter(m_process->readLine(std::chrono::seconds(60)), "PORT ");
     const auto refusing = portAfter(m_process->readLine(), "REFUSED_PORT ");
