@@ -113,7 +113,7 @@ protected:
 
 TEST_F(GstMediaPlayerTest, EveryFormatReachesTheSinkWithOurUserAgent)
 {
-    for (const std::string path : { "/mp3", "/aac", "/vorbis", "/opus" }) {
+    for (const std::string path : { "/mp3", "/aac", "/vorbis", "/opus", "/hls/playlist.m3u8" }) {
         SCOPED_TRACE(path);
         ObservedPlayer observed(server.url(path));
         observed.player->play();
@@ -145,33 +145,31 @@ TEST_F(GstMediaPlayerTest, RateFollowsPlayAndPauseOnTheSameConnection)
     EXPECT_EQ(server.requestCount("/mp3"), 1);
 }
 
+/// Plays the path until the server has seen it requested again, then until audio flows again.
+void expectReopenedWithAudio(StreamServer& server, const std::string& path)
+{
+    SCOPED_TRACE(path);
+    ObservedPlayer observed(server.url(path));
+    observed.player->play();
+    ASSERT_TRUE(runMainLoopUntil([&] { return observed.sampledRateStaysOne() && server.requestCount(path) >= 2; }));
+    const auto buffersAtReconnection = observed.sink.count();
+    EXPECT_TRUE(runMainLoopUntil([&] { return observed.audioFlows(buffersAtReconnection + 20); }));
+    EXPECT_FALSE(observed.rateLeftOne);
+}
+
 TEST_F(GstMediaPlayerTest, DroppedConnectionIsReopenedAndAudioFlowsAgain)
 {
     // A clean close reaches playbin as an end of stream, a reset as an error.
-    for (const std::string path : { "/drop/mp3?after=1&burst=0.5", "/drop/mp3?after=1&burst=0.5&reset=1" }) {
-        SCOPED_TRACE(path);
-        ObservedPlayer observed(server.url(path));
-        observed.player->play();
-        ASSERT_TRUE(runMainLoopUntil([&] { return observed.audioFlows() && server.requestCount(path) >= 2; }));
-        const auto buffersAtReconnection = observed.sink.count();
-        EXPECT_TRUE(runMainLoopUntil([&] { return observed.audioFlows(buffersAtReconnection + 20); }));
-        EXPECT_FALSE(observed.rateLeftOne);
-    }
+    expectReopenedWithAudio(server, "/drop/mp3?after=1&burst=0.5");
+    expectReopenedWithAudio(server, "/drop/mp3?after=1&burst=0.5&reset=1");
 }
 
 TEST_F(GstMediaPlayerTest, SilentConnectionsAreReopened)
 {
     // Headers followed by nothing, mid-stream or before the first audio byte: the bus stays quiet
     // and only the player's own watchdog notices.
-    for (const std::string path : { "/stall/mp3?after=0.5&burst=0.5&count=1", "/headers-only/mp3?count=1" }) {
-        SCOPED_TRACE(path);
-        ObservedPlayer observed(server.url(path));
-        observed.player->play();
-        ASSERT_TRUE(runMainLoopUntil([&] { return observed.sampledRateStaysOne() && server.requestCount(path) >= 2; }));
-        const auto buffersAtReconnection = observed.sink.count();
-        EXPECT_TRUE(runMainLoopUntil([&] { return observed.audioFlows(buffersAtReconnection + 20); }));
-        EXPECT_FALSE(observed.rateLeftOne);
-    }
+    expectReopenedWithAudio(server, "/stall/mp3?after=0.5&burst=0.5&count=1");
+    expectReopenedWithAudio(server, "/headers-only/mp3?count=1");
 }
 
 TEST_F(GstMediaPlayerTest, UnplayableStreamsGiveUpAfterTheRetryBudgetWithoutBlocking)

@@ -6,6 +6,7 @@ time after a short burst as Icecast sends one, and the ways real servers fail. B
 
 Paths (FORMAT is mp3, aac, vorbis or opus):
   /FORMAT                    the stream, looped for as long as the client reads
+  /hls/playlist.m3u8         the same tone as HTTP Live Streaming (AAC in MPEG-TS segments)
   /drop/FORMAT?after=S       streams S seconds, then closes the connection (reset=1: with a reset)
   /stall/FORMAT?after=S      streams S seconds, then sends nothing more and keeps the connection
   /headers-only/FORMAT       answers 200 with headers, then closes before the first audio byte
@@ -71,12 +72,34 @@ def media_file(media_dir, name):
     return content_type, data
 
 
+def hls_files(media_dir):
+    folder = os.path.join(media_dir, "hls")
+    if not os.path.exists(os.path.join(folder, "playlist.m3u8")):
+        partial = f"{folder}.{os.getpid()}.part"
+        os.makedirs(partial, exist_ok=True)
+        pipeline = (f"{SOURCE} ! avenc_aac bitrate=128000 ! aacparse ! mpegtsmux ! hlssink target-duration=2 "
+                    f"max-files=0 playlist-length=0 location={partial}/segment%05d.ts "
+                    f"playlist-location={partial}/playlist.m3u8")
+        subprocess.run(["gst-launch-1.0", "-q"] + pipeline.split(), check=True,
+                       stdout=subprocess.DEVNULL, timeout=60)
+        try:
+            os.rename(partial, folder)
+        except OSError:  # another server made it meanwhile
+            pass
+    files = {}
+    for name in os.listdir(folder):
+        with open(os.path.join(folder, name), "rb") as file:
+            files[name] = file.read()
+    return files
+
+
 class Server(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, port, media):
+    def __init__(self, port, media, hls):
         self.media = media
+        self.hls = hls
         self.fault_counts = {}
         self.counts_lock = threading.Lock()
         super().__init__(("127.0.0.1", port), Handler)
@@ -132,6 +155,10 @@ class Handler(socketserver.BaseRequestHandler):
 
         if parts == ["404"]:
             self.send_head(404, "text/plain", b"not found\n")
+            return
+        if len(parts) == 2 and parts[0] == "hls" and parts[1] in self.server.hls:
+            kind = "application/vnd.apple.mpegurl" if parts[1].endswith(".m3u8") else "video/mp2t"
+            self.send_head(200, kind, self.server.hls[parts[1]])
             return
         if parts == ["silent"]:
             self.wait_for_close()
@@ -212,7 +239,7 @@ def main():
     # A port bound without listening refuses connections, and nobody else can take it meanwhile.
     refusing = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     refusing.bind(("127.0.0.1", 0))
-    server = Server(args.port, media)
+    server = Server(args.port, media, hls_files(args.media_dir))
     say(f"PORT {server.server_address[1]}")
     say(f"REFUSED_PORT {refusing.getsockname()[1]}")
     try:
