@@ -100,7 +100,7 @@ void GstMediaPlayer::play()
         watchForStall();
         return;
     }
-    // The first start, or the stream failed while paused, was given up or ended: open it anew.
+    // The first start, or the last attempt failed while paused, was given up or ended: open anew.
     cancelRetry();
     m_hasGivenUp = false;
     m_hasFinished = false;
