@@ -174,8 +174,9 @@ TEST_F(GstMediaPlayerTest, SilentConnectionsAreReopened)
 
 TEST_F(GstMediaPlayerTest, UnplayableStreamsGiveUpAfterTheRetryBudgetWithoutBlocking)
 {
+    // A certificate nobody vouches for counts as unplayable: certificates are verified.
     const std::vector<std::string> urls { server.url("/404"), server.url("/garbage"), server.url("/silent"),
-        server.refusedUrl() };
+        server.refusedUrl(), server.selfSignedUrl("/mp3") };
     std::vector<std::unique_ptr<ObservedPlayer>> players;
     MainLoopHeartbeat heartbeat;
     const auto start = std::chrono::steady_clock::now();
@@ -209,6 +210,7 @@ TEST_F(GstMediaPlayerTest, UnplayableStreamsGiveUpAfterTheRetryBudgetWithoutBloc
         runMainLoopFor(1s);
         EXPECT_EQ(server.requestCount(path), requests);
     }
+    EXPECT_EQ(server.requestCount("/mp3"), 0) << "no request may pass an unverified handshake";
     // Generous: a synchronous connect or a wait for a state change would take seconds.
     EXPECT_LT(heartbeat.longestGap(), 500ms);
 }

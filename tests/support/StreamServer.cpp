@@ -23,10 +23,12 @@ StreamServer::StreamServer(std::optional<int> port)
     // The first start in a build tree encodes the media files, which takes a few seconds.
     const auto listening = portAfter(m_process->readLine(std::chrono::seconds(60)), "PORT ");
     const auto refusing = portAfter(m_process->readLine(), "REFUSED_PORT ");
-    if (!listening || !refusing)
+    const auto tls = portAfter(m_process->readLine(), "TLS_PORT ");
+    if (!listening || !refusing || !tls)
         throw std::runtime_error("the stream server did not start");
     m_port = *listening;
     m_refusedPort = *refusing;
+    m_tlsPort = *tls;
 }
 
 std::string StreamServer::url(const std::string& path) const
@@ -37,6 +39,11 @@ std::string StreamServer::url(const std::string& path) const
 std::string StreamServer::refusedUrl() const
 {
     return "http://127.0.0.1:" + std::to_string(m_refusedPort) + "/mp3";
+}
+
+std::string StreamServer::selfSignedUrl(const std::string& path) const
+{
+    return "https://127.0.0.1:" + std::to_string(m_tlsPort) + path;
 }
 
 void StreamServer::collect()

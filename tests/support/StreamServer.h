@@ -21,6 +21,8 @@ public:
     std::string url(const std::string& path) const;
     /// An address on loopback whose port refuses every connection while the server runs.
     std::string refusedUrl() const;
+    /// "https://127.0.0.1:<tls port><path>", served with a self-signed certificate.
+    std::string selfSignedUrl(const std::string& path) const;
 
     /// How often the path (with its query) was requested and how often such a connection closed,
     /// as the server has reported so far.
@@ -38,6 +40,7 @@ private:
     std::optional<ChildProcess> m_process;
     int m_port = 0;
     int m_refusedPort = 0;
+    int m_tlsPort = 0;
     std::vector<std::string> m_lines;
 };
 

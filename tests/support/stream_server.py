@@ -16,8 +16,10 @@ Paths (FORMAT is mp3, aac, vorbis or opus):
 Any fault path takes count=K: only the first K requests to that path fail, later ones get the
 plain stream. Any stream takes burst=S: the seconds of audio sent at once (3 by default).
 
-On stdout, one line each: "PORT n" and "REFUSED_PORT n" (a bound port that refuses every
-connection) at start, then "REQUEST <path> <user-agent>" and "CLOSED <path>" per connection.
+On stdout, one line each at start: "PORT n", "REFUSED_PORT n" (a bound port that refuses every
+connection) and "TLS_PORT n" (the same paths over TLS with a self-signed certificate, which a
+client that verifies certificates must refuse); then "REQUEST <path> <user-agent>" and
+"CLOSED <path>" per connection.
 """
 
 import argparse
@@ -26,6 +28,7 @@ import random
 import select
 import socket
 import socketserver
+import ssl
 import struct
 import subprocess
 import sys
@@ -93,13 +96,31 @@ def hls_files(media_dir):
     return files
 
 
+def self_signed_context(media_dir):
+    certificate = os.path.join(media_dir, "self-signed.pem")
+    if not os.path.exists(certificate):
+        partial = f"{certificate}.{os.getpid()}.part"
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "3650",
+                        "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                        "-keyout", partial, "-out", partial + ".crt"],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        with open(partial, "a") as key, open(partial + ".crt") as crt:
+            key.write(crt.read())
+        os.remove(partial + ".crt")
+        os.replace(partial, certificate)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(certificate)
+    return context
+
+
 class Server(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, port, media, hls):
+    def __init__(self, port, media, hls, tls=None):
         self.media = media
         self.hls = hls
+        self.tls = tls
         self.fault_counts = {}
         self.counts_lock = threading.Lock()
         super().__init__(("127.0.0.1", port), Handler)
@@ -110,11 +131,20 @@ class Server(socketserver.ThreadingTCPServer):
             self.fault_counts[key] = seen + 1
         return limit is None or seen < limit
 
+    def get_request(self):
+        connection, address = super().get_request()
+        if self.tls:
+            # The handshake happens in the handler's thread, so a refusing client blocks nobody.
+            connection = self.tls.wrap_socket(connection, server_side=True, do_handshake_on_connect=False)
+        return connection, address
+
 
 class Handler(socketserver.BaseRequestHandler):
     def handle(self):
         self.request.settimeout(10)
         try:
+            if isinstance(self.request, ssl.SSLSocket):
+                self.request.do_handshake()
             head = self.read_head()
         except OSError:
             return
@@ -239,9 +269,13 @@ def main():
     # A port bound without listening refuses connections, and nobody else can take it meanwhile.
     refusing = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     refusing.bind(("127.0.0.1", 0))
-    server = Server(args.port, media, hls_files(args.media_dir))
+    hls = hls_files(args.media_dir)
+    server = Server(args.port, media, hls)
+    tls_server = Server(0, media, hls, self_signed_context(args.media_dir))
+    threading.Thread(target=tls_server.serve_forever, daemon=True).start()
     say(f"PORT {server.server_address[1]}")
     say(f"REFUSED_PORT {refusing.getsockname()[1]}")
+    say(f"TLS_PORT {tls_server.server_address[1]}")
     try:
         server.serve_forever()
     except KeyboardInterrupt:
