@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -90,10 +91,11 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds time
             return line;
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (m_stdout < 0 || left.count() <= 0)
+        if (m_stdout < 0)
             return std::nullopt;
+        // Polls at least once, so that a zero timeout still picks up what is already there.
         pollfd fd{m_stdout, POLLIN, 0};
-        if (poll(&fd, 1, static_cast<int>(left.count())) <= 0)
+        if (poll(&fd, 1, static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0))) <= 0)
             return std::nullopt;
         char chunk[512];
         const ssize_t count = read(m_stdout, chunk, sizeof chunk);
