@@ -2,11 +2,17 @@
 BUILD_DIR ?= build
 ASAN_BUILD_DIR ?= build-asan
 PACKAGE_BUILD_DIR ?= build-package
+BENCH_BUILD_DIR ?= build-bench
+# The benchmarks' build streams from a loopback server on this port (and checks for updates on the
+# next one, where nothing answers); apart from the ports used by the tests.
+BENCH_PORT ?= 18565
+BENCH_FLAGS ?=
+SOAK_MINUTES ?= 60
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 CTEST_FLAGS ?= --output-on-failure --timeout 900
 
-.PHONY: all setup configure build test unit-test asan-test run bench package clean
+.PHONY: all setup configure build test unit-test asan-test run bench soak bench-build package package-test clean
 
 all: build
 
@@ -42,7 +48,7 @@ run: build
 # Debian's hardening flags.
 PACKAGE_FLAGS = DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get
 package: setup
-	cmake -S . -B $(PACKAGE_BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DZELNA_TESTS=OFF \
+	cmake -S . -B $(PACKAGE_BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DZELNA_TESTS=OFF -DZELNA_BENCH=OFF \
 		-UZELNA_STREAM_BASE_URL -UZELNA_APPCAST_URL \
 		-DCMAKE_CXX_FLAGS="$$($(PACKAGE_FLAGS) CXXFLAGS) $$($(PACKAGE_FLAGS) CPPFLAGS)" \
 		-DCMAKE_EXE_LINKER_FLAGS="$$($(PACKAGE_FLAGS) LDFLAGS)"
@@ -50,5 +56,26 @@ package: setup
 	cd $(PACKAGE_BUILD_DIR) && cpack -G DEB
 	@ls $(PACKAGE_BUILD_DIR)/*.deb
 
+# Installs the package into this machine, runs it and removes it again (root only).
+package-test: package
+	ZELNA_SOURCE_DIR=$(CURDIR) ZELNA_PACKAGE=$$(ls $(CURDIR)/$(PACKAGE_BUILD_DIR)/zelnamenu_*.deb) \
+		/usr/bin/python3 -m unittest -v tests/package/test_package.py
+
+# Figures, never pass or fail: ZelnaMenu beside gst-launch-1.0 and goodvibes (half an hour; the
+# table goes to bench/RESULTS.md), then the playback figures of the player alone.
+bench-build: setup
+	cmake -S . -B $(BENCH_BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DZELNA_TESTS=OFF -DZELNA_BENCH=ON \
+		-DZELNA_STREAM_BASE_URL=http://127.0.0.1:$(BENCH_PORT)/ \
+		-DZELNA_APPCAST_URL=https://127.0.0.1:$$(($(BENCH_PORT) + 1))/appcast.xml
+	cmake --build $(BENCH_BUILD_DIR) -j $(JOBS)
+
+bench: bench-build
+	/usr/bin/python3 bench/figures.py --build-dir $(BENCH_BUILD_DIR) $(BENCH_FLAGS)
+	/usr/bin/python3 bench/playback_bench.py --build-dir $(BENCH_BUILD_DIR)
+
+# Plays for SOAK_MINUTES (an hour unless told), sampling memory every minute; draws docs/soak.png.
+soak: bench-build
+	/usr/bin/python3 bench/figures.py soak --build-dir $(BENCH_BUILD_DIR) --minutes $(SOAK_MINUTES)
+
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(PACKAGE_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(PACKAGE_BUILD_DIR) $(BENCH_BUILD_DIR)

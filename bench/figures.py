@@ -28,8 +28,8 @@ import urllib.parse
 from gi.repository import GLib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from desktop import (ROOT, Desktop, StampedLines, StreamServer, Window, cpu_seconds,  # noqa: E402
-                     interrupt, memory_kib, stop, wait_until)
+from process_figures import (ROOT, StreamServer, Window, cpu_seconds, interrupt, memory_kib)  # noqa: E402
+from desktop_session import Desktop, StampedLines, stop, wait_until  # noqa: E402
 
 ZELNA_MPRIS = "org.mpris.MediaPlayer2.zelnamenu"
 PEER_MPRIS = "org.mpris.MediaPlayer2.Goodvibes"

@@ -94,7 +94,8 @@ def main():
 
     loop = GLib.MainLoop()
     connection = Gio.bus_get_sync(Gio.BusType.SESSION, None)
-    watcher = Watcher(connection, args.names)  # noqa: F841 (kept alive by the loop)
+    # Held here for as long as the loop runs: the bus keeps only the bound methods' references.
+    watcher = Watcher(connection, args.names)
     Gio.bus_own_name_on_connection(connection, WATCHER, Gio.BusNameOwnerFlags.DO_NOT_QUEUE,
                                    lambda *_: say("READY", f"{time.monotonic():.6f}"),
                                    lambda *_: (say("LOST", f"{time.monotonic():.6f}"), loop.quit()))
@@ -102,6 +103,7 @@ def main():
         GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal_number, lambda *_: loop.quit() or False)
     GLib.timeout_add(int(args.timeout * 1000), lambda: loop.quit() or False)
     loop.run()
+    del watcher
     return 0
 
 

@@ -1,14 +1,13 @@
-"""A private desktop for the benchmarks, and what they read about a process from /proc.
+"""A private desktop session for programs driven from outside (benchmarks, the package test).
 
 A Desktop is a scratch home with XDG folders, Xvfb, a session bus and a stand-in status-area host
-(tests/support/fake_status_watcher.py) that stamps each registration and each MPRIS name with the
-CLOCK_MONOTONIC time it saw it, the clock time.monotonic() reads here. Everything it starts is
+(fake_status_watcher.py beside this file) that stamps each registration and each MPRIS name with
+the CLOCK_MONOTONIC time it saw it, the clock time.monotonic() reads here. Everything it starts is
 stopped by process id when it closes.
 """
 
 import os
 import shutil
-import signal
 import subprocess
 import tempfile
 import threading
@@ -16,8 +15,7 @@ import time
 
 from gi.repository import Gio, GLib
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SUPPORT = os.path.join(ROOT, "tests", "support")
+SUPPORT = os.path.dirname(os.path.abspath(__file__))
 PYTHON = "/usr/bin/python3"  # Debian's, with the gi and dbus modules
 
 
@@ -70,30 +68,6 @@ def stop(process, timeout=5.0):
             process.kill()
             process.wait(timeout)
     return process.returncode
-
-
-class StreamServer:
-    """tests/support/stream_server.py on a given loopback port, serving the MP3 tone under every
-    channel id. Its REQUEST lines carry the time each listener arrived."""
-
-    def __init__(self, port, media_dir):
-        self.process = subprocess.Popen(
-            [PYTHON, os.path.join(SUPPORT, "stream_server.py"), "--port", str(port), "--media-dir", media_dir,
-             "--channels", "mp3"],
-            stdout=subprocess.PIPE, text=True, env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1"))
-        self.lines = StampedLines(self.process.stdout)
-        # The first start encodes the test media, which takes a while.
-        if not self.lines.wait_for(lambda line: line.startswith("PORT "), timeout=180):
-            stop(self.process)
-            raise RuntimeError(f"the stream server did not start on port {port} (is the port taken?)")
-
-    def first_request(self, after):
-        """Monotonic time at which the first listener after `after` was seen, or None."""
-        found = self.lines.first(lambda line: line.startswith("REQUEST "), after)
-        return found[0] if found else None
-
-    def close(self):
-        stop(self.process)
 
 
 class Desktop:
@@ -179,66 +153,3 @@ class Desktop:
             stop(process)
         self.processes = []
         shutil.rmtree(self.home, ignore_errors=True)
-
-
-# What /proc says about a running process. CPU time counts every thread the process has had (the
-# kernel folds a finished thread's time into its group); context switches only the live threads'.
-
-TICKS_PER_SECOND = os.sysconf("SC_CLK_TCK")
-
-
-def memory_kib(pid):
-    """(VmRSS, VmHWM) in KiB."""
-    fields = {}
-    with open(f"/proc/{pid}/status") as status:
-        for line in status:
-            name, _, value = line.partition(":")
-            if name in ("VmRSS", "VmHWM"):
-                fields[name] = int(value.split()[0])
-    return fields["VmRSS"], fields["VmHWM"]
-
-
-def cpu_seconds(pid):
-    """User plus system CPU time of the whole process, in seconds."""
-    with open(f"/proc/{pid}/stat") as stat:
-        # The command name may hold spaces and parentheses: fields are counted after the last ')'.
-        fields = stat.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICKS_PER_SECOND
-
-
-def context_switches(pid):
-    """Voluntary plus involuntary context switches of the process's live threads."""
-    total = 0
-    for task in os.listdir(f"/proc/{pid}/task"):
-        try:
-            with open(f"/proc/{pid}/task/{task}/status") as status:
-                for line in status:
-                    if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
-                        total += int(line.split()[1])
-        except FileNotFoundError:  # the thread ended meanwhile
-            pass
-    return total
-
-
-class Window:
-    """CPU time and context switches of a process over a stretch of time."""
-
-    def __init__(self, pid):
-        self.pid = pid
-        self.start = time.monotonic()
-        self.cpu = cpu_seconds(pid)
-        self.switches = context_switches(pid)
-
-    def close(self):
-        seconds = time.monotonic() - self.start
-        return {
-            "seconds": seconds,
-            "cpu_percent": 100.0 * (cpu_seconds(self.pid) - self.cpu) / seconds,
-            "switches_per_second": (context_switches(self.pid) - self.switches) / seconds,
-        }
-
-
-def interrupt(process):
-    """SIGINT, as a terminal would send; gst-launch-1.0 stops its pipeline on it."""
-    if process.poll() is None:
-        process.send_signal(signal.SIGINT)
