@@ -28,7 +28,7 @@ import urllib.parse
 from gi.repository import GLib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from process_figures import (ROOT, StreamServer, Window, cpu_seconds, interrupt, memory_kib)  # noqa: E402
+from process_figures import ROOT, StreamServer, cpu_seconds, interrupt, memory_kib, observe  # noqa: E402
 from desktop_session import Desktop, StampedLines, stop, wait_until  # noqa: E402
 
 ZELNA_MPRIS = "org.mpris.MediaPlayer2.zelnamenu"
@@ -80,6 +80,13 @@ class GstLog:
 
     def lines_text(self):
         return "\n".join(line for _, line in self.lines.snapshot()[-20:])
+
+
+def registry_time(build_dir):
+    try:
+        return os.stat(gst_environment(build_dir)["GST_REGISTRY"]).st_mtime_ns
+    except FileNotFoundError:
+        return None
 
 
 def gst_environment(build_dir):
@@ -218,9 +225,7 @@ def measure(subject, server, settle, idle, play, pause):
     pid = lambda: subject.process.pid  # noqa: E731 (the floor has no process until it plays)
     if subject.has_idle:
         time.sleep(settle)
-        window = Window(pid())
-        time.sleep(idle)
-        figures.update({f"idle_{key}": value for key, value in window.close().items()})
+        figures.update({f"idle_{key}": value for key, value in observe(pid(), idle).items()})
         figures["idle_rss_kib"], figures["idle_hwm_kib"] = memory_kib(pid())
 
     chosen = subject.choose()
@@ -232,17 +237,13 @@ def measure(subject, server, settle, idle, play, pause):
     figures["chosen_to_first_buffer_ms"] = 1000 * (first_buffer - chosen)
 
     time.sleep(settle)
-    window = Window(pid())
-    time.sleep(play)
-    figures.update({f"playing_{key}": value for key, value in window.close().items()})
+    figures.update({f"playing_{key}": value for key, value in observe(pid(), play).items()})
     figures["playing_rss_kib"], figures["playing_hwm_kib"] = memory_kib(pid())
 
     if subject.has_idle and pause > 0:
         subject.pause()
         time.sleep(settle)
-        window = Window(pid())
-        time.sleep(pause)
-        figures.update({f"paused_{key}": value for key, value in window.close().items()})
+        figures.update({f"paused_{key}": value for key, value in observe(pid(), pause).items()})
     return figures
 
 
@@ -372,8 +373,12 @@ def run_table(args, build_dir):
                     if run < 0:
                         measure(subject, server, 0.5, 0, 1, 0)
                         continue
+                    registry = registry_time(build_dir)
                     figures = measure(subject, server, args.settle, args.idle, args.play, args.pause)
                     results[key].append(figures)
+                    if registry_time(build_dir) != registry:
+                        print(f"figures: {subject.name} rewrote the GStreamer registry in run {run + 1}: its start "
+                              "includes a plugin rescan", file=sys.stderr)
                     print(f"run {run + 1}/{args.runs} {subject.name}: "
                           + ", ".join(f"{name} {value:.2f}" for name, value in figures.items()),
                           file=sys.stderr, flush=True)

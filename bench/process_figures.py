@@ -36,7 +36,8 @@ class StreamServer:
 
 
 # What /proc says about a running process. CPU time counts every thread the process has had (the
-# kernel folds a finished thread's time into its group); context switches only the live threads'.
+# kernel folds a finished thread's time into its group); context switches are kept per thread, so
+# they are read often enough to miss little of a thread that ends.
 
 TICKS_PER_SECOND = os.sysconf("SC_CLK_TCK")
 
@@ -60,36 +61,39 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / TICKS_PER_SECOND
 
 
-def context_switches(pid):
-    """Voluntary plus involuntary context switches of the process's live threads."""
-    total = 0
+def thread_switches(pid):
+    """{thread id: voluntary plus involuntary context switches} of the live threads."""
+    counts = {}
     for task in os.listdir(f"/proc/{pid}/task"):
         try:
             with open(f"/proc/{pid}/task/{task}/status") as status:
-                for line in status:
-                    if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
-                        total += int(line.split()[1])
+                counts[task] = sum(int(line.split()[1]) for line in status
+                                   if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")))
         except FileNotFoundError:  # the thread ended meanwhile
             pass
-    return total
+    return counts
 
 
-class Window:
-    """CPU time and context switches of a process over a stretch of time."""
-
-    def __init__(self, pid):
-        self.pid = pid
-        self.start = time.monotonic()
-        self.cpu = cpu_seconds(pid)
-        self.switches = context_switches(pid)
-
-    def close(self):
-        seconds = time.monotonic() - self.start
-        return {
-            "seconds": seconds,
-            "cpu_percent": 100.0 * (cpu_seconds(self.pid) - self.cpu) / seconds,
-            "switches_per_second": (context_switches(self.pid) - self.switches) / seconds,
-        }
+def observe(pid, seconds, interval=0.25):
+    """CPU time (% of one core) and context switches per second of a process over `seconds`.
+    A thread that starts meanwhile counts from zero; one that ends counts up to its last reading."""
+    start = time.monotonic()
+    cpu = cpu_seconds(pid)
+    first = thread_switches(pid)
+    last = dict(first)
+    while True:
+        for thread, count in thread_switches(pid).items():
+            first.setdefault(thread, 0)
+            last[thread] = count
+        elapsed = time.monotonic() - start
+        if elapsed >= seconds:
+            break
+        time.sleep(min(interval, seconds - elapsed))
+    return {
+        "seconds": elapsed,
+        "cpu_percent": 100.0 * (cpu_seconds(pid) - cpu) / elapsed,
+        "switches_per_second": sum(last[thread] - first[thread] for thread in last) / elapsed,
+    }
 
 
 def interrupt(process):

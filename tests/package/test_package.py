@@ -67,7 +67,8 @@ class Run:
 
     def close(self):
         status = stop(self.program)
-        errors = self.program.stderr.read()
+        with self.program.stderr:
+            errors = self.program.stderr.read()
         self.desktop.close()
         return status, errors
 
