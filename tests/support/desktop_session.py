@@ -73,8 +73,11 @@ def stop(process, timeout=5.0):
 class Desktop:
     """A private session: scratch home, Xvfb, dbus-daemon and the stand-in watcher."""
 
-    def __init__(self, display=None):
-        self.home = tempfile.mkdtemp(prefix="zelna-bench-")
+    def __init__(self, display=None, data_home=None):
+        """display: an X display to use instead of a new Xvfb. data_home: a lasting XDG_DATA_HOME,
+        for programs that must not see a new one at every start (GStreamer rewrites its plugin
+        registry whenever the user's plugin folder, which lives there, changes)."""
+        self.home = tempfile.mkdtemp(prefix="zelna-session-")
         self.processes = []
         env = {name: value for name, value in os.environ.items()
                if name not in ("DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE",
@@ -83,7 +86,7 @@ class Desktop:
             "HOME": self.home,
             "XDG_CONFIG_HOME": os.path.join(self.home, ".config"),
             "XDG_CONFIG_DIRS": os.path.join(self.home, "system-config"),
-            "XDG_DATA_HOME": os.path.join(self.home, ".local/share"),
+            "XDG_DATA_HOME": data_home or os.path.join(self.home, ".local/share"),
             "XDG_CACHE_HOME": os.path.join(self.home, ".cache"),
             "XDG_RUNTIME_DIR": os.path.join(self.home, "run"),
             "LC_ALL": "C.UTF-8",
