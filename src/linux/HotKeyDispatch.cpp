@@ -1,0 +1,46 @@
+#include "linux/HotKeyDispatch.h"
+
+#include <cstring>
+
+HotKeyPressedEvent::HotKeyPressedEvent(EventHotKeyID hotKeyID)
+    : m_hotKeyID(hotKeyID)
+{
+}
+
+OSStatus HotKeyPressedEvent::getEventParameter(FourCharCode name, FourCharCode type, FourCharCode* outActualType,
+                                               std::uint32_t bufferSize, std::uint32_t* outActualSize,
+                                               void* outData) const
+{
+    if (name != kEventParamDirectObject || type != typeEventHotKeyID || bufferSize < sizeof(EventHotKeyID) || !outData)
+        return eventParameterNotFoundErr;
+    std::memcpy(outData, &m_hotKeyID, sizeof m_hotKeyID);
+    if (outActualType)
+        *outActualType = typeEventHotKeyID;
+    if (outActualSize)
+        *outActualSize = sizeof m_hotKeyID;
+    return noErr;
+}
+
+OSStatus HotKeyHandlers::install(EventHandlerProcPtr handler, std::uint32_t numTypes, const EventTypeSpec* list,
+                                 void* userData)
+{
+    if (!handler || !list)
+        return eventInternalErr;
+    for (std::uint32_t index = 0; index < numTypes; ++index) {
+        // Hot-key presses are the only events these adapters produce.
+        if (list[index].eventClass == kEventClassKeyboard && list[index].eventKind == kEventHotKeyPressed) {
+            m_handlers.push_back({handler, userData});
+            break;
+        }
+    }
+    return noErr;
+}
+
+void HotKeyHandlers::deliverPress(EventHotKeyID hotKeyID) const
+{
+    const HotKeyPressedEvent event(hotKeyID);
+    // A copy: a handler may install another one while it runs.
+    const auto handlers = m_handlers;
+    for (const auto& installed : handlers)
+        installed.handler(nullptr, &event, installed.userData);
+}

@@ -1,0 +1,315 @@
+#include "linux/PortalHotKeys.h"
+
+#include <array>
+#include <cstdio>
+#include <utility>
+
+namespace {
+
+constexpr const char* portalName = "org.freedesktop.portal.Desktop";
+constexpr const char* portalPath = "/org/freedesktop/portal/desktop";
+constexpr const char* shortcutsInterface = "org.freedesktop.portal.GlobalShortcuts";
+constexpr guint32 responseSuccess = 0;
+constexpr guint32 responseCancelled = 1;
+
+struct KeyName {
+    std::uint32_t keyCode;
+    const char* name;
+};
+// The number-row key codes the core registers, by the digit they carry on every layout's top row.
+constexpr std::array<KeyName, 10> numberRow = {{{18, "1"}, {19, "2"}, {20, "3"}, {21, "4"}, {23, "5"},
+                                                {22, "6"}, {26, "7"}, {28, "8"}, {25, "9"}, {29, "0"}}};
+
+} // namespace
+
+std::optional<std::string> portalTrigger(std::uint32_t keyCode, std::uint32_t modifiers)
+{
+    const char* key = nullptr;
+    for (const auto& entry : numberRow) {
+        if (entry.keyCode == keyCode)
+            key = entry.name;
+    }
+    constexpr std::uint32_t known = controlKey | optionKey | shiftKey | cmdKey;
+    if (!key || (modifiers & ~known))
+        return std::nullopt;
+
+    // The shortcuts specification's modifier names, in its own order.
+    std::string trigger;
+    if (modifiers & controlKey)
+        trigger += "CTRL+";
+    if (modifiers & optionKey)
+        trigger += "ALT+";
+    if (modifiers & shiftKey)
+        trigger += "SHIFT+";
+    if (modifiers & cmdKey)
+        trigger += "LOGO+";
+    return trigger + key;
+}
+
+PortalHotKeys::PortalHotKeys(GDBusConnection* connection)
+    : m_connection(GRefPtr<GDBusConnection>::share(connection))
+    , m_cancellable(GRefPtr<GCancellable>::adopt(g_cancellable_new()))
+{
+    m_responseSubscription = g_dbus_connection_signal_subscribe(
+        connection, portalName, "org.freedesktop.portal.Request", "Response", nullptr, nullptr,
+        G_DBUS_SIGNAL_FLAGS_NONE, onResponse, this, nullptr);
+    m_activatedSubscription = g_dbus_connection_signal_subscribe(
+        connection, portalName, shortcutsInterface, "Activated", portalPath, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+        onActivated, this, nullptr);
+    m_nameWatch = g_bus_watch_name_on_connection(connection, portalName, G_BUS_NAME_WATCHER_FLAGS_NONE,
+                                                 onPortalAppeared, onPortalVanished, this, nullptr);
+}
+
+PortalHotKeys::~PortalHotKeys()
+{
+    g_cancellable_cancel(m_cancellable.get());
+    closeSession();
+    if (m_idleSource)
+        g_source_remove(m_idleSource);
+    g_bus_unwatch_name(m_nameWatch);
+    g_dbus_connection_signal_unsubscribe(m_connection.get(), m_activatedSubscription);
+    g_dbus_connection_signal_unsubscribe(m_connection.get(), m_responseSubscription);
+}
+
+EventTargetRef PortalHotKeys::getApplicationEventTarget()
+{
+    return reinterpret_cast<EventTargetRef>(&m_target);
+}
+
+OSStatus PortalHotKeys::installEventHandler(EventTargetRef, EventHandlerProcPtr handler, std::uint32_t numTypes,
+                                            const EventTypeSpec* list, void* userData, EventHandlerRef*)
+{
+    return m_handlers.install(handler, numTypes, list, userData);
+}
+
+OSStatus PortalHotKeys::registerEventHotKey(std::uint32_t keyCode, std::uint32_t modifiers, EventHotKeyID hotKeyID,
+                                            EventTargetRef, std::uint32_t, EventHotKeyRef* outRef)
+{
+    auto trigger = portalTrigger(keyCode, modifiers);
+    if (!trigger || !outRef)
+        return eventInternalErr;
+
+    const auto number = std::to_string(hotKeyID.id + 1);
+    GUniquePtr<gchar> description(
+        g_strdup_printf(g_dgettext(GETTEXT_PACKAGE, "Play or pause the channel of hot key %s"), number.c_str()));
+    m_registrations.push_back({hotKeyID, "slot-" + std::to_string(hotKeyID.id), *trigger, description.get()});
+    *outRef = reinterpret_cast<EventHotKeyRef>(&m_registrations.back());
+    scheduleBind();
+    return noErr;
+}
+
+void PortalHotKeys::scheduleBind()
+{
+    if (m_idleSource || !m_hasPortal)
+        return;
+    m_idleSource = g_idle_add_full(
+        G_PRIORITY_DEFAULT_IDLE,
+        [](gpointer self) -> gboolean {
+            auto* keys = static_cast<PortalHotKeys*>(self);
+            keys->m_idleSource = 0;
+            keys->createSession();
+            return G_SOURCE_REMOVE;
+        },
+        this, nullptr);
+}
+
+std::string PortalHotKeys::nextToken()
+{
+    return "zelnamenu" + std::to_string(++m_tokenCounter);
+}
+
+std::string PortalHotKeys::requestPath(const std::string& token) const
+{
+    // The portal names request objects after our unique name, without ':' and with '.' → '_'.
+    std::string sender = g_dbus_connection_get_unique_name(m_connection.get());
+    if (!sender.empty() && sender.front() == ':')
+        sender.erase(0, 1);
+    for (auto& c : sender) {
+        if (c == '.')
+            c = '_';
+    }
+    return std::string(portalPath) + "/request/" + sender + "/" + token;
+}
+
+void PortalHotKeys::callWithRequest(const char* method, GVariant* parameters, const std::string& token,
+                                    ResponseHandler onResponse)
+{
+    const std::string expectedPath = requestPath(token);
+    m_pendingRequests[expectedPath] = std::move(onResponse);
+
+    struct Call {
+        PortalHotKeys* self;
+        std::string expectedPath;
+    };
+    g_dbus_connection_call(
+        m_connection.get(), portalName, portalPath, shortcutsInterface, method, parameters, G_VARIANT_TYPE("(o)"),
+        G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, m_cancellable.get(),
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<Call> call(static_cast<Call*>(data));
+            GUniqueOutPtr<GError> error;
+            GUniquePtr<GVariant> reply(
+                g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error.outPtr()));
+            if (g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED))
+                return;
+            auto* self = call->self;
+            auto pending = self->m_pendingRequests.find(call->expectedPath);
+            if (pending == self->m_pendingRequests.end())
+                return; // answered already, or the portal went away meanwhile
+            if (!reply) {
+                self->m_pendingRequests.erase(pending);
+                g_dbus_error_strip_remote_error(error.get());
+                self->fail("the desktop portal answered: " + errorMessage(error.get()));
+                return;
+            }
+            const gchar* handle = nullptr;
+            g_variant_get(reply.get(), "(&o)", &handle);
+            // Portals older than the handle_token convention answer on a path of their own.
+            if (call->expectedPath != handle) {
+                auto handler = std::move(pending->second);
+                self->m_pendingRequests.erase(pending);
+                self->m_pendingRequests[handle] = std::move(handler);
+            }
+        },
+        new Call{this, expectedPath});
+}
+
+void PortalHotKeys::createSession()
+{
+    if (!m_hasPortal || m_registrations.empty())
+        return;
+    closeSession();
+    m_pendingRequests.clear(); // answers for an abandoned session must not bind anything
+    m_state = State::creatingSession;
+
+    GVariantBuilder options;
+    g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
+    const std::string token = nextToken();
+    g_variant_builder_add(&options, "{sv}", "handle_token", g_variant_new_string(token.c_str()));
+    g_variant_builder_add(&options, "{sv}", "session_handle_token", g_variant_new_string(nextToken().c_str()));
+
+    callWithRequest("CreateSession", g_variant_new("(a{sv})", &options), token,
+                    [this](guint32 response, GVariant* results) {
+                        if (response != responseSuccess) {
+                            fail(response == responseCancelled ? "the desktop cancelled the shortcut session"
+                                                               : "the desktop refused a shortcut session");
+                            return;
+                        }
+                        // Specified as an object path but sent as a string by real portals: take either.
+                        GUniquePtr<GVariant> handle(g_variant_lookup_value(results, "session_handle", nullptr));
+                        if (!handle || !(g_variant_is_of_type(handle.get(), G_VARIANT_TYPE_STRING)
+                                         || g_variant_is_of_type(handle.get(), G_VARIANT_TYPE_OBJECT_PATH))) {
+                            fail("the desktop portal returned no shortcut session");
+                            return;
+                        }
+                        m_sessionHandle = g_variant_get_string(handle.get(), nullptr);
+                        bindShortcuts();
+                    });
+}
+
+void PortalHotKeys::bindShortcuts()
+{
+    m_state = State::binding;
+    GVariantBuilder shortcuts;
+    g_variant_builder_init(&shortcuts, G_VARIANT_TYPE("a(sa{sv})"));
+    for (const auto& registration : m_registrations) {
+        GVariantBuilder properties;
+        g_variant_builder_init(&properties, G_VARIANT_TYPE_VARDICT);
+        g_variant_builder_add(&properties, "{sv}", "description",
+                              g_variant_new_string(registration.description.c_str()));
+        g_variant_builder_add(&properties, "{sv}", "preferred_trigger",
+                              g_variant_new_string(registration.trigger.c_str()));
+        g_variant_builder_add(&shortcuts, "(sa{sv})", registration.shortcutId.c_str(), &properties);
+    }
+    GVariantBuilder options;
+    g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
+    const std::string token = nextToken();
+    g_variant_builder_add(&options, "{sv}", "handle_token", g_variant_new_string(token.c_str()));
+
+    callWithRequest("BindShortcuts",
+                    g_variant_new("(oa(sa{sv})sa{sv})", m_sessionHandle.c_str(), &shortcuts, "", &options), token,
+                    [this](guint32 response, GVariant*) {
+                        if (response != responseSuccess) {
+                            fail(response == responseCancelled ? "the user cancelled binding the hot keys"
+                                                               : "the desktop refused to bind the hot keys");
+                            return;
+                        }
+                        m_state = State::bound;
+                    });
+}
+
+void PortalHotKeys::closeSession()
+{
+    if (m_sessionHandle.empty())
+        return;
+    g_dbus_connection_call(m_connection.get(), portalName, m_sessionHandle.c_str(), "org.freedesktop.portal.Session",
+                           "Close", nullptr, nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, nullptr, nullptr);
+    m_sessionHandle.clear();
+}
+
+void PortalHotKeys::fail(const std::string& reason)
+{
+    m_state = State::failed;
+    closeSession();
+    std::fprintf(stderr, "zelnamenu: no global hot keys: %s\n", reason.c_str());
+}
+
+void PortalHotKeys::onPortalAppeared(GDBusConnection*, const gchar*, const gchar*, gpointer self)
+{
+    auto* keys = static_cast<PortalHotKeys*>(self);
+    keys->m_hasPortal = true;
+    if (!keys->m_registrations.empty())
+        keys->scheduleBind();
+}
+
+void PortalHotKeys::onPortalVanished(GDBusConnection*, const gchar*, gpointer self)
+{
+    auto* keys = static_cast<PortalHotKeys*>(self);
+    const bool hadPortal = std::exchange(keys->m_hasPortal, false);
+    // The portal's sessions and requests died with it; a returning portal gets a fresh session.
+    keys->m_sessionHandle.clear();
+    keys->m_pendingRequests.clear();
+    if (keys->m_idleSource) {
+        g_source_remove(keys->m_idleSource);
+        keys->m_idleSource = 0;
+    }
+    keys->m_state = State::waitingForPortal;
+    if (hadPortal)
+        std::fprintf(stderr, "zelnamenu: the desktop portal is gone; hot keys are off until it returns\n");
+    else
+        std::fprintf(stderr, "zelnamenu: no desktop portal is running; hot keys start when one appears\n");
+}
+
+void PortalHotKeys::onResponse(GDBusConnection*, const gchar*, const gchar* path, const gchar*, const gchar*,
+                               GVariant* parameters, gpointer self)
+{
+    auto* keys = static_cast<PortalHotKeys*>(self);
+    auto pending = keys->m_pendingRequests.find(path);
+    if (pending == keys->m_pendingRequests.end() || !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(ua{sv})")))
+        return;
+    auto handler = std::move(pending->second);
+    keys->m_pendingRequests.erase(pending);
+    guint32 response = 0;
+    GVariant* results = nullptr;
+    g_variant_get(parameters, "(u@a{sv})", &response, &results);
+    GUniquePtr<GVariant> ownedResults(results);
+    handler(response, results);
+}
+
+void PortalHotKeys::onActivated(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                                GVariant* parameters, gpointer self)
+{
+    auto* keys = static_cast<PortalHotKeys*>(self);
+    if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(osta{sv})")))
+        return;
+    const gchar* session = nullptr;
+    const gchar* shortcutId = nullptr;
+    g_variant_get(parameters, "(&o&sta{sv})", &session, &shortcutId, nullptr, nullptr);
+    if (keys->m_sessionHandle.empty() || keys->m_sessionHandle != session)
+        return;
+    for (const auto& registration : keys->m_registrations) {
+        if (registration.shortcutId == shortcutId) {
+            keys->m_handlers.deliverPress(registration.hotKeyID);
+            return;
+        }
+    }
+}

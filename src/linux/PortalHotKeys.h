@@ -1,0 +1,83 @@
+#pragma once
+
+#include "linux/GOwned.h"
+#include "linux/HotKeyDispatch.h"
+#include "ports/HotKeys.h"
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+
+/// The preferred trigger the desktop portal understands for a number-row key code with a
+/// modifier mask ("ALT+1" for 18 with optionKey), or none for keys it cannot name.
+std::optional<std::string> portalTrigger(std::uint32_t keyCode, std::uint32_t modifiers);
+
+/// Global hot keys through the xdg-desktop-portal GlobalShortcuts interface, for Wayland sessions
+/// where X11 grabs only fire while an X11 window has focus.
+///
+/// A portal session binds its shortcuts once, so registrations are collected and bound together
+/// from an idle callback; a later registration starts a fresh session. Everything is asynchronous:
+/// registering returns at once, and a portal that is missing, refuses, is cancelled by the user or
+/// goes away only leaves the keys dead (one line on stderr). When the portal comes back, the
+/// shortcuts are bound again. What the user finally binds is the desktop's choice.
+class PortalHotKeys final : public HotKeys {
+public:
+    explicit PortalHotKeys(GDBusConnection* connection);
+    ~PortalHotKeys() override;
+    PortalHotKeys(const PortalHotKeys&) = delete;
+    PortalHotKeys& operator=(const PortalHotKeys&) = delete;
+
+    EventTargetRef getApplicationEventTarget() override;
+    OSStatus installEventHandler(EventTargetRef target, EventHandlerProcPtr handler, std::uint32_t numTypes,
+                                 const EventTypeSpec* list, void* userData, EventHandlerRef* outRef) override;
+    /// Succeeds for keys the portal can name; whether the desktop grants them is learnt later.
+    OSStatus registerEventHotKey(std::uint32_t keyCode, std::uint32_t modifiers, EventHotKeyID hotKeyID,
+                                 EventTargetRef target, std::uint32_t options, EventHotKeyRef* outRef) override;
+
+    /// The portal confirmed the current session's bindings.
+    bool isBound() const { return m_state == State::bound; }
+
+private:
+    enum class State { waitingForPortal, creatingSession, binding, bound, failed };
+    struct Registration {
+        EventHotKeyID hotKeyID;
+        std::string shortcutId;
+        std::string trigger;
+        std::string description;
+    };
+    using ResponseHandler = std::function<void(guint32 response, GVariant* results)>;
+
+    void scheduleBind();
+    void createSession();
+    void bindShortcuts();
+    void closeSession();
+    void fail(const std::string& reason);
+    /// Calls a portal method that answers through a Request object, subscribing before calling.
+    void callWithRequest(const char* method, GVariant* parameters, const std::string& token, ResponseHandler onResponse);
+    std::string nextToken();
+    std::string requestPath(const std::string& token) const;
+
+    static void onPortalAppeared(GDBusConnection*, const gchar*, const gchar*, gpointer self);
+    static void onPortalVanished(GDBusConnection*, const gchar*, gpointer self);
+    static void onResponse(GDBusConnection*, const gchar*, const gchar* path, const gchar*, const gchar*,
+                           GVariant* parameters, gpointer self);
+    static void onActivated(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                            GVariant* parameters, gpointer self);
+
+    GRefPtr<GDBusConnection> m_connection;
+    GRefPtr<GCancellable> m_cancellable;
+    guint m_nameWatch = 0;
+    guint m_responseSubscription = 0;
+    guint m_activatedSubscription = 0;
+    guint m_idleSource = 0;
+    bool m_hasPortal = false;
+    State m_state = State::waitingForPortal;
+    std::string m_sessionHandle;
+    std::map<std::string, ResponseHandler> m_pendingRequests;
+    unsigned m_tokenCounter = 0;
+    std::deque<Registration> m_registrations; ///< A deque keeps the addresses handed out as refs.
+    HotKeyHandlers m_handlers;
+    int m_target = 0;
+};
