@@ -1,12 +1,14 @@
 #pragma once
 
-// Owners for GLib, GIO and GStreamer handles, so that every handle is released by the object
-// that holds it. GUniquePtr<T> frees a plain C value with its type's free function;
+// Owners for GLib, GIO, GStreamer, cairo and Pango handles, so that every handle is released by
+// the object that holds it. GUniquePtr<T> frees a plain C value with its type's free function;
 // GRefPtr<T> holds one reference to a GObject or GstObject and sinks floating references.
 
+#include <cairo.h>
 #include <gio/gio.h>
 #include <glib.h>
 #include <gst/gst.h>
+#include <pango/pango.h>
 
 #include <memory>
 #include <string>
@@ -35,11 +37,18 @@ ZELNA_DEFINE_G_DELETER(GMainContext, g_main_context_unref)
 ZELNA_DEFINE_G_DELETER(GSource, g_source_unref)
 ZELNA_DEFINE_G_DELETER(GBytes, g_bytes_unref)
 ZELNA_DEFINE_G_DELETER(GDBusNodeInfo, g_dbus_node_info_unref)
+ZELNA_DEFINE_G_DELETER(GUri, g_uri_unref)
+ZELNA_DEFINE_G_DELETER(GMarkupParseContext, g_markup_parse_context_free)
 ZELNA_DEFINE_G_DELETER(GstMessage, gst_message_unref)
 ZELNA_DEFINE_G_DELETER(GstCaps, gst_caps_unref)
 ZELNA_DEFINE_G_DELETER(GstTagList, gst_tag_list_unref)
 ZELNA_DEFINE_G_DELETER(GstBuffer, gst_buffer_unref)
 ZELNA_DEFINE_G_DELETER(GstSample, gst_sample_unref)
+ZELNA_DEFINE_G_DELETER(GSettingsSchema, g_settings_schema_unref)
+ZELNA_DEFINE_G_DELETER(cairo_t, cairo_destroy)
+ZELNA_DEFINE_G_DELETER(cairo_surface_t, cairo_surface_destroy)
+ZELNA_DEFINE_G_DELETER(cairo_font_options_t, cairo_font_options_destroy)
+ZELNA_DEFINE_G_DELETER(PangoFontDescription, pango_font_description_free)
 
 #undef ZELNA_DEFINE_G_DELETER
 

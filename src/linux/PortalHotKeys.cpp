@@ -1,5 +1,7 @@
 #include "linux/PortalHotKeys.h"
 
+#include <glib/gi18n-lib.h>
+
 #include <array>
 #include <cstdio>
 #include <utility>
@@ -91,7 +93,7 @@ OSStatus PortalHotKeys::registerEventHotKey(std::uint32_t keyCode, std::uint32_t
 
     const auto number = std::to_string(hotKeyID.id + 1);
     GUniquePtr<gchar> description(
-        g_strdup_printf(g_dgettext(GETTEXT_PACKAGE, "Play or pause the channel of hot key %s"), number.c_str()));
+        g_strdup_printf(_("Play or pause the channel of hot key %s"), number.c_str()));
     m_registrations.push_back({hotKeyID, "slot-" + std::to_string(hotKeyID.id), *trigger, description.get()});
     *outRef = reinterpret_cast<EventHotKeyRef>(&m_registrations.back());
     scheduleBind();

@@ -193,6 +193,23 @@ VirtualDisplay::~VirtualDisplay()
     setEnvironmentValue("DISPLAY", m_previousDisplay);
 }
 
+bool waitForNameOwner(GDBusConnection* connection, const std::string& name, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    do {
+        GUniquePtr<GVariant> reply(g_dbus_connection_call_sync(
+            connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
+            g_variant_new("(s)", name.c_str()), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, nullptr));
+        gboolean hasOwner = FALSE;
+        if (reply)
+            g_variant_get(reply.get(), "(b)", &hasOwner);
+        if (hasOwner)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+}
+
 bool runMainLoopUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;

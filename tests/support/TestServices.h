@@ -73,6 +73,10 @@ private:
     std::optional<std::string> m_previousDisplay;
 };
 
+/// Waits up to timeout until name has an owner on the connection's bus.
+bool waitForNameOwner(GDBusConnection* connection, const std::string& name,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
 /// Runs the default main context until condition holds or timeout passes; returns condition().
 bool runMainLoopUntil(const std::function<bool()>& condition,
                       std::chrono::milliseconds timeout = std::chrono::seconds(10));
