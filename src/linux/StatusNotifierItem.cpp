@@ -1,7 +1,5 @@
 #include "linux/StatusNotifierItem.h"
 
-#include <cairo.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -68,8 +66,6 @@ constexpr const char* introspectionXml = R"XML(<node>
 
 // Hosts pick the pixmap nearest their cell size; these cover ordinary and doubled screens.
 constexpr double pixmapScales[] = {1.0, 2.0};
-
-using CairoSurface = std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)>;
 
 std::string iconDirectory()
 {
@@ -209,10 +205,9 @@ void StatusNotifierItem::writeIconFile(const Bitmap& square)
     const std::string partialPath = path + ".part";
 
     std::vector<std::uint32_t> pixels = square.pixels;
-    CairoSurface surface(cairo_image_surface_create_for_data(reinterpret_cast<unsigned char*>(pixels.data()),
-                                                             CAIRO_FORMAT_ARGB32, square.width, square.height,
-                                                             square.width * 4),
-                         cairo_surface_destroy);
+    GUniquePtr<cairo_surface_t> surface(cairo_image_surface_create_for_data(
+        reinterpret_cast<unsigned char*>(pixels.data()), CAIRO_FORMAT_ARGB32, square.width, square.height,
+        square.width * 4));
     const cairo_status_t status = cairo_surface_write_to_png(surface.get(), partialPath.c_str());
     if (status != CAIRO_STATUS_SUCCESS || std::rename(partialPath.c_str(), path.c_str()) != 0) {
         std::remove(partialPath.c_str());

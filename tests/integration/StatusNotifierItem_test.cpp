@@ -4,7 +4,6 @@
 #include "support/DbusCalls.h"
 #include "support/TestServices.h"
 
-#include <cairo.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -282,8 +281,7 @@ TEST_F(StatusNotifierItemTest, ImageIsExportedSquareAsPixmapsAndAsAnIconFile)
     EXPECT_EQ(directory, m_scratch.path() + "/zelnamenu");
     const std::string firstFile = directory + "/" + firstName + ".png";
     {
-        std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> png(
-            cairo_image_surface_create_from_png(firstFile.c_str()), cairo_surface_destroy);
+        GUniquePtr<cairo_surface_t> png(cairo_image_surface_create_from_png(firstFile.c_str()));
         ASSERT_EQ(cairo_surface_status(png.get()), CAIRO_STATUS_SUCCESS) << firstFile;
         EXPECT_EQ(cairo_image_surface_get_width(png.get()), 6);
         EXPECT_EQ(cairo_image_surface_get_height(png.get()), 6);

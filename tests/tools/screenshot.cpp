@@ -2,7 +2,8 @@
 //   zelna-screenshot OUT.png [X Y WIDTH HEIGHT]
 // For tests and the README's picture; needs no image tool beyond the libraries already linked.
 
-#include <cairo.h>
+#include "linux/GOwned.h"
+
 #include <xcb/xcb.h>
 
 #include <cstdio>
@@ -45,8 +46,8 @@ int main(int argc, char** argv)
     // A 24-bit ZPixmap row is 32-bit pixels 0x00RRGGBB, which is cairo's RGB24 on this host.
     auto* pixels = xcb_get_image_data(image.get());
     const int stride = xcb_get_image_data_length(image.get()) / height;
-    std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> surface(
-        cairo_image_surface_create_for_data(pixels, CAIRO_FORMAT_RGB24, width, height, stride), cairo_surface_destroy);
+    GUniquePtr<cairo_surface_t> surface(
+        cairo_image_surface_create_for_data(pixels, CAIRO_FORMAT_RGB24, width, height, stride));
     if (cairo_surface_write_to_png(surface.get(), argv[1]) != CAIRO_STATUS_SUCCESS) {
         std::fprintf(stderr, "cannot write %s\n", argv[1]);
         return 1;
