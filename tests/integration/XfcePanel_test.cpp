@@ -16,30 +16,6 @@ using namespace zelna::test;
 
 namespace {
 
-// Only the tray plugin, in a full-width panel along the top edge: the item sits at the left end.
-constexpr const char* panelConfig = R"XML(<?xml version="1.0" encoding="UTF-8"?>
-<channel name="xfce4-panel" version="1.0">
-  <property name="configver" type="int" value="2"/>
-  <property name="panels" type="array">
-    <value type="int" value="1"/>
-    <property name="panel-1" type="empty">
-      <property name="position" type="string" value="p=6;x=0;y=0"/>
-      <property name="length" type="uint" value="100"/>
-      <property name="position-locked" type="bool" value="true"/>
-      <property name="size" type="uint" value="32"/>
-      <property name="plugin-ids" type="array">
-        <value type="int" value="1"/>
-      </property>
-    </property>
-  </property>
-  <property name="plugins" type="empty">
-    <property name="plugin-1" type="string" value="systray">
-      <property name="square-icons" type="bool" value="false"/>
-    </property>
-  </property>
-</channel>
-)XML";
-
 /// Sees the method calls other clients make on the bus (org.freedesktop.DBus.Monitoring).
 class BusMonitor {
 public:
@@ -148,7 +124,8 @@ TEST(XfcePanelTest, ShowsTheItemAndOpensItsMenuWithoutCrashingTheTray)
     const std::string runtimeDirectory = home.path() + "/run";
     std::filesystem::create_directories(configHome + "/xfce4/xfconf/xfce-perchannel-xml");
     std::filesystem::create_directories(runtimeDirectory);
-    std::ofstream(configHome + "/xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml") << panelConfig;
+    std::filesystem::copy_file(ZELNA_SOURCE_DIR "/tests/support/xfce4-panel.xml",
+                               configHome + "/xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml");
     // Set before the bus starts: xfconfd is started by the bus and inherits its environment.
     ScopedEnvironment homeVariable("HOME", home.path());
     ScopedEnvironment configVariable("XDG_CONFIG_HOME", configHome);
@@ -199,7 +176,7 @@ TEST(XfcePanelTest, ShowsTheItemAndOpensItsMenuWithoutCrashingTheTray)
     // menu before it has drawn the item, so the click is repeated until the menu shows.
     bool isMenuOpen = false;
     for (int attempt = 0; attempt < 10 && !isMenuOpen; ++attempt) {
-        ASSERT_TRUE(runTool({"xdotool", "mousemove", "12", "16", "click", "1"}));
+        ASSERT_TRUE(runTool({"xdotool", "mousemove", "18", "20", "click", "1"}));
         isMenuOpen = runMainLoopUntil([&] { return monitor.hasSeen("/MenuBar AboutToShowGroup"); },
                                       std::chrono::milliseconds(1000));
     }
