@@ -1,7 +1,7 @@
 #pragma once
 
-// Owners for GLib, GIO, GStreamer, cairo and Pango handles, so that every handle is released by
-// the object that holds it. GUniquePtr<T> frees a plain C value with its type's free function;
+// Owners for GLib, GIO, GStreamer, cairo, Pango and X11 handles, so that every handle is released
+// by the object that holds it. GUniquePtr<T> frees a plain C value with its type's free function;
 // GRefPtr<T> holds one reference to a GObject or GstObject and sinks floating references.
 
 #include <cairo.h>
@@ -9,7 +9,10 @@
 #include <glib.h>
 #include <gst/gst.h>
 #include <pango/pango.h>
+#include <xcb/xcb.h>
+#include <xkbcommon/xkbcommon.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <utility>
@@ -49,6 +52,13 @@ ZELNA_DEFINE_G_DELETER(cairo_t, cairo_destroy)
 ZELNA_DEFINE_G_DELETER(cairo_surface_t, cairo_surface_destroy)
 ZELNA_DEFINE_G_DELETER(cairo_font_options_t, cairo_font_options_destroy)
 ZELNA_DEFINE_G_DELETER(PangoFontDescription, pango_font_description_free)
+// xcb hands out replies, errors and events as malloc'd blocks.
+ZELNA_DEFINE_G_DELETER(xcb_connection_t, xcb_disconnect)
+ZELNA_DEFINE_G_DELETER(xcb_generic_error_t, std::free)
+ZELNA_DEFINE_G_DELETER(xcb_generic_event_t, std::free)
+ZELNA_DEFINE_G_DELETER(xcb_get_modifier_mapping_reply_t, std::free)
+ZELNA_DEFINE_G_DELETER(xkb_context, xkb_context_unref)
+ZELNA_DEFINE_G_DELETER(xkb_keymap, xkb_keymap_unref)
 
 #undef ZELNA_DEFINE_G_DELETER
 

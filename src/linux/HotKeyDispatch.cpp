@@ -1,6 +1,32 @@
 #include "linux/HotKeyDispatch.h"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
+
+namespace {
+
+constexpr std::array<NumberRowKey, 10> numberRowKeys = {{
+    {18, '1', "AE01"},
+    {19, '2', "AE02"},
+    {20, '3', "AE03"},
+    {21, '4', "AE04"},
+    {23, '5', "AE05"},
+    {22, '6', "AE06"},
+    {26, '7', "AE07"},
+    {28, '8', "AE08"},
+    {25, '9', "AE09"},
+    {29, '0', "AE10"},
+}};
+
+} // namespace
+
+const NumberRowKey* numberRowKey(std::uint32_t keyCode)
+{
+    auto found = std::find_if(numberRowKeys.begin(), numberRowKeys.end(),
+                              [keyCode](const NumberRowKey& key) { return key.keyCode == keyCode; });
+    return found == numberRowKeys.end() ? nullptr : &*found;
+}
 
 HotKeyPressedEvent::HotKeyPressedEvent(EventHotKeyID hotKeyID)
     : m_hotKeyID(hotKeyID)

@@ -1,10 +1,22 @@
 #pragma once
 
-// What every hot-key adapter shares: the installed handlers and the event they receive.
+// What every hot-key adapter shares: the number-row keys, the installed handlers and the event
+// they receive.
 
 #include "ports/HotKeys.h"
 
 #include <vector>
+
+/// A key of the number row by its hot-key key code (ANSI positions: 22 is the 6 key, 23 the 5
+/// key): the digit it carries on every layout's top row and its XKB key name.
+struct NumberRowKey {
+    std::uint32_t keyCode;
+    char digit;
+    const char* xkbName;
+};
+
+/// The number-row key with that key code, or null for any other key code.
+const NumberRowKey* numberRowKey(std::uint32_t keyCode);
 
 /// The event a handler receives for a pressed hot key; its one parameter is the hot-key id.
 class HotKeyPressedEvent final : public HotKeyEvent {

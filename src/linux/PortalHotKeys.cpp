@@ -2,7 +2,6 @@
 
 #include <glib/gi18n-lib.h>
 
-#include <array>
 #include <cstdio>
 #include <utility>
 
@@ -14,28 +13,16 @@ constexpr const char* shortcutsInterface = "org.freedesktop.portal.GlobalShortcu
 constexpr guint32 responseSuccess = 0;
 constexpr guint32 responseCancelled = 1;
 
-struct KeyName {
-    std::uint32_t keyCode;
-    const char* name;
-};
-// The number-row key codes the core registers, by the digit they carry on every layout's top row.
-constexpr std::array<KeyName, 10> numberRow = {{{18, "1"}, {19, "2"}, {20, "3"}, {21, "4"}, {23, "5"},
-                                                {22, "6"}, {26, "7"}, {28, "8"}, {25, "9"}, {29, "0"}}};
-
 } // namespace
 
 std::optional<std::string> portalTrigger(std::uint32_t keyCode, std::uint32_t modifiers)
 {
-    const char* key = nullptr;
-    for (const auto& entry : numberRow) {
-        if (entry.keyCode == keyCode)
-            key = entry.name;
-    }
+    const auto* key = numberRowKey(keyCode);
     constexpr std::uint32_t known = controlKey | optionKey | shiftKey | cmdKey;
     if (!key || (modifiers & ~known))
         return std::nullopt;
 
-    // The shortcuts specification's modifier names, in its own order.
+    // The modifier names and their order that the desktop portal's trigger syntax uses.
     std::string trigger;
     if (modifiers & controlKey)
         trigger += "CTRL+";
@@ -45,7 +32,7 @@ std::optional<std::string> portalTrigger(std::uint32_t keyCode, std::uint32_t mo
         trigger += "SHIFT+";
     if (modifiers & cmdKey)
         trigger += "LOGO+";
-    return trigger + key;
+    return trigger + key->digit;
 }
 
 PortalHotKeys::PortalHotKeys(GDBusConnection* connection)

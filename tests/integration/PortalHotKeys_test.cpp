@@ -11,16 +11,6 @@ namespace {
 
 constexpr std::array<std::uint32_t, 5> keyCodes = {18, 19, 20, 21, 23};
 
-OSStatus recordPress(EventHandlerCallRef, EventRef event, void* userData)
-{
-    EventHotKeyID id{};
-    const OSStatus status =
-        event->getEventParameter(kEventParamDirectObject, typeEventHotKeyID, nullptr, sizeof id, nullptr, &id);
-    if (status == noErr)
-        static_cast<std::vector<std::uint32_t>*>(userData)->push_back(id.id);
-    return status;
-}
-
 class PortalHotKeysTest : public testing::Test {
 protected:
     void startPortal(std::vector<std::string> options = {})
@@ -36,7 +26,7 @@ protected:
     {
         keys.emplace(connection.get());
         const EventTypeSpec type{kEventClassKeyboard, kEventHotKeyPressed};
-        keys->installEventHandler(keys->getApplicationEventTarget(), recordPress, 1, &type, &pressed, nullptr);
+        keys->installEventHandler(keys->getApplicationEventTarget(), recordHotKeyPress, 1, &type, &pressed, nullptr);
         for (std::uint32_t slot = 0; slot < 5; ++slot) {
             EventHotKeyRef ref = nullptr;
             EXPECT_EQ(keys->registerEventHotKey(keyCodes[slot], optionKey, {fourCharCode("ZELN"), slot},

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -88,10 +91,11 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds time
             return line;
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (m_stdout < 0 || left.count() <= 0)
+        if (m_stdout < 0)
             return std::nullopt;
+        // Polls at least once, so that a zero timeout still picks up what is already there.
         pollfd fd{m_stdout, POLLIN, 0};
-        if (poll(&fd, 1, static_cast<int>(left.count())) <= 0)
+        if (poll(&fd, 1, static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0))) <= 0)
             return std::nullopt;
         char chunk[512];
         const ssize_t count = read(m_stdout, chunk, sizeof chunk);
@@ -225,6 +229,72 @@ bool runMainLoopUntil(const std::function<bool()>& condition, std::chrono::milli
 void runMainLoopFor(std::chrono::milliseconds duration)
 {
     runMainLoopUntil([] { return false; }, duration);
+}
+
+ForkedResult runInForkedChild(const std::function<int()>& body, std::chrono::milliseconds timeout)
+{
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    const pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        dup2(pipeFds[1], STDERR_FILENO);
+        _exit(body());
+    }
+    close(pipeFds[1]);
+
+    ForkedResult result;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd fd{pipeFds[0], POLLIN, 0};
+        if (left.count() <= 0 || poll(&fd, 1, static_cast<int>(left.count())) <= 0) {
+            kill(pid, SIGKILL);
+            break;
+        }
+        char chunk[512];
+        const ssize_t count = read(pipeFds[0], chunk, sizeof chunk);
+        if (count <= 0)
+            break;
+        result.standardError.append(chunk, static_cast<std::size_t>(count));
+    }
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+bool dropRootPrivileges()
+{
+    constexpr uid_t nobody = 65534;
+    return geteuid() != 0 || (setgid(nobody) == 0 && setuid(nobody) == 0);
+}
+
+OSStatus recordHotKeyPress(EventHandlerCallRef, EventRef event, void* userData)
+{
+    EventHotKeyID id{};
+    const OSStatus status =
+        event->getEventParameter(kEventParamDirectObject, typeEventHotKeyID, nullptr, sizeof id, nullptr, &id);
+    if (status == noErr)
+        static_cast<std::vector<std::uint32_t>*>(userData)->push_back(id.id);
+    return status;
+}
+
+std::string readFile(const std::filesystem::path& path)
+{
+    std::ifstream stream(path, std::ios::binary);
+    std::stringstream contents;
+    contents << stream.rdbuf();
+    return contents.str();
+}
+
+void writeFile(const std::filesystem::path& path, const std::string& contents)
+{
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << contents;
 }
 
 ScratchDirectory::ScratchDirectory()

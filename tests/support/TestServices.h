@@ -5,8 +5,10 @@
 // until something happens, with a bound.
 
 #include "linux/GOwned.h"
+#include "ports/HotKeys.h"
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -82,6 +84,31 @@ bool runMainLoopUntil(const std::function<bool()>& condition,
                       std::chrono::milliseconds timeout = std::chrono::seconds(10));
 /// Runs the default main context for a while, for "nothing happens" checks.
 void runMainLoopFor(std::chrono::milliseconds duration);
+
+/// What a forked child did: its exit status (128 + signal when a signal ended it) and its stderr.
+struct ForkedResult {
+    int status = -1;
+    std::string standardError;
+};
+
+/// Runs body in a forked copy of this process (no exec) and waits up to timeout; body's result is
+/// the exit status. For what a test cannot do to itself: resource limits, dropped privileges, a
+/// crash in the middle of a write.
+ForkedResult runInForkedChild(const std::function<int()>& body,
+                              std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+/// For a forked child: gives up root's power to write anywhere by becoming nobody, so that a
+/// read-only folder is read-only to it. False when that failed; nothing to do when not root.
+bool dropRootPrivileges();
+
+/// A hot-key handler that appends the id of each pressed key to the std::vector<std::uint32_t>
+/// passed as its user data.
+OSStatus recordHotKeyPress(EventHandlerCallRef, EventRef event, void* userData);
+
+/// The whole content of a file; empty when it cannot be read.
+std::string readFile(const std::filesystem::path& path);
+/// Writes contents as the whole file, creating its folders.
+void writeFile(const std::filesystem::path& path, const std::string& contents);
 
 /// A fresh directory under the system's temporary folder, removed with its content at the end.
 class ScratchDirectory {

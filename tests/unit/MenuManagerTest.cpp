@@ -12,11 +12,12 @@ protected:
     void SetUp() override
     {
         player = AudioPlayer::make(platform.playerServices());
-        statusItem = std::make_shared<FakeStatusItem>(platform.log, true);
+        statusItem = std::make_shared<FakeStatusItem>(platform.log, hasButton());
         manager = MenuManager::make(statusItem, player, platform.menuServices());
         manager->start();
     }
 
+    virtual bool hasButton() const { return true; }
     Menu& menu() { return *statusItem->menu; }
     MenuItem& item(std::size_t index) { return menu().items().at(index); }
     MenuItem& slotItem(int slot) { return item(8).submenu->items().at(static_cast<std::size_t>(slot)); }
@@ -284,26 +285,19 @@ TEST_F(MenuManagerTest, StatusTitleShowsTheCurrentChannelInTheSmallFont)
     EXPECT_EQ(button.title, " Zelna Aria");
 }
 
-TEST(MenuManagerWithoutButtonTest, BuildsTheMenuWithoutTouchingTheButton)
-{
-    FakePlatform platform;
-    auto player = AudioPlayer::make(platform.playerServices());
-    auto statusItem = std::make_shared<FakeStatusItem>(platform.log, false);
-    auto manager = MenuManager::make(statusItem, player, platform.menuServices());
-    manager->start();
-    player->play(ZelnaChannel::allChannels[0]);
+class MenuManagerWithoutButtonTest : public MenuManagerTest {
+    bool hasButton() const override { return false; }
+};
 
+TEST_F(MenuManagerWithoutButtonTest, BuildsTheMenuWithoutTouchingTheButton)
+{
+    player->play(ZelnaChannel::allChannels[0]);
     EXPECT_EQ(statusItem->menusSet, 2);
     EXPECT_TRUE(platform.graphics.images.empty()) << "no image is drawn for a missing button";
 }
 
-TEST(MenuManagerLifetimeTest, CallbacksHoldTheManagerWeakly)
+TEST_F(MenuManagerTest, CallbacksHoldTheManagerWeakly)
 {
-    FakePlatform platform;
-    auto player = AudioPlayer::make(platform.playerServices());
-    auto statusItem = std::make_shared<FakeStatusItem>(platform.log, true);
-    auto manager = MenuManager::make(statusItem, player, platform.menuServices());
-    manager->start();
     std::weak_ptr<MenuManager> weak = manager;
     manager.reset();
     EXPECT_TRUE(weak.expired());

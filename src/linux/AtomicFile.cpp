@@ -1,0 +1,76 @@
+#include "linux/AtomicFile.h"
+
+#include "linux/GOwned.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::string systemError(std::string_view what, const std::filesystem::path& path, int error)
+{
+    return std::string(what) + " " + path.string() + ": " + std::strerror(error);
+}
+
+bool writeAll(int fd, std::string_view contents)
+{
+    while (!contents.empty()) {
+        const ssize_t written = write(fd, contents.data(), contents.size());
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        contents.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+} // namespace
+
+bool replaceFileAtomically(const std::filesystem::path& file, std::string_view contents, std::string& error)
+{
+    std::filesystem::path target = file;
+    std::error_code ignored;
+    if (std::filesystem::is_symlink(file, ignored)) {
+        // Dotfile managers link config files; replacing the link would cut it off.
+        if (auto resolved = std::filesystem::canonical(file, ignored); !ignored)
+            target = resolved;
+    }
+
+    std::string temporary = target.string() + ".XXXXXX";
+    const int fd = g_mkstemp_full(temporary.data(), O_WRONLY | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        error = systemError("cannot create a file beside", target, errno);
+        return false;
+    }
+    // The replacement keeps the permissions the user gave the old file.
+    if (struct stat old; stat(target.c_str(), &old) == 0)
+        fchmod(fd, old.st_mode & 07777);
+
+    const bool isWritten = writeAll(fd, contents) && fsync(fd) == 0;
+    const int writeError = errno;
+    if (close(fd) != 0 || !isWritten) {
+        error = systemError("cannot write", temporary, isWritten ? errno : writeError);
+        unlink(temporary.c_str());
+        return false;
+    }
+    if (rename(temporary.c_str(), target.c_str()) != 0) {
+        error = systemError("cannot replace", target, errno);
+        unlink(temporary.c_str());
+        return false;
+    }
+
+    // Makes the rename itself durable. The new content is in place whatever this says, and some
+    // file systems cannot sync a folder, so its result does not turn the write into a failure.
+    const int folder = open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        fsync(folder);
+        close(folder);
+    }
+    return true;
+}

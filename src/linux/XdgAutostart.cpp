@@ -1,0 +1,192 @@
+#include "linux/XdgAutostart.h"
+
+#include "linux/AtomicFile.h"
+#include "linux/GOwned.h"
+#include "linux/ResourcePaths.h"
+#include "linux/XdgBaseDirectories.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <unistd.h>
+
+namespace {
+
+constexpr std::string_view entryFileName = "org.zelna.ZelnaMenu.desktop";
+constexpr const char* desktopEntryGroup = G_KEY_FILE_DESKTOP_GROUP;
+
+std::filesystem::path userAutostartFolder()
+{
+    return userConfigDirectory() / "autostart";
+}
+
+enum class EntryState { absent, unreadable, hidden, switchedOffForGnome, startsProgram };
+
+/// What a session manager makes of the entry at path.
+EntryState readEntry(const std::filesystem::path& path)
+{
+    GUniquePtr<GKeyFile> keyFile(g_key_file_new());
+    GUniqueOutPtr<GError> error;
+    if (!g_key_file_load_from_file(keyFile.get(), path.c_str(), G_KEY_FILE_NONE, &error.outPtr()))
+        return g_error_matches(error.get(), G_FILE_ERROR, G_FILE_ERROR_NOENT) ? EntryState::absent
+                                                                             : EntryState::unreadable;
+    if (!g_key_file_has_group(keyFile.get(), desktopEntryGroup))
+        return EntryState::unreadable;
+    if (g_key_file_get_boolean(keyFile.get(), desktopEntryGroup, G_KEY_FILE_DESKTOP_KEY_HIDDEN, nullptr))
+        return EntryState::hidden;
+    // As gnome-session reads it: present and not true means off.
+    constexpr const char* gnomeEnabledKey = "X-GNOME-Autostart-enabled";
+    if (g_key_file_has_key(keyFile.get(), desktopEntryGroup, gnomeEnabledKey, nullptr)
+        && !g_key_file_get_boolean(keyFile.get(), desktopEntryGroup, gnomeEnabledKey, nullptr))
+        return EntryState::switchedOffForGnome;
+    return EntryState::startsProgram;
+}
+
+/// The first system entry of that name, the one a session manager would use without ours.
+EntryState systemEntryState()
+{
+    for (const auto& folder : systemConfigDirectories()) {
+        if (auto state = readEntry(folder / "autostart" / entryFileName); state != EntryState::absent)
+            return state;
+    }
+    return EntryState::absent;
+}
+
+std::string desktopEntry(const std::filesystem::path& executable, bool isHidden)
+{
+    GUniquePtr<GKeyFile> keyFile(g_key_file_new());
+    const char* group = desktopEntryGroup;
+    g_key_file_set_string(keyFile.get(), group, G_KEY_FILE_DESKTOP_KEY_TYPE, G_KEY_FILE_DESKTOP_TYPE_APPLICATION);
+    g_key_file_set_string(keyFile.get(), group, G_KEY_FILE_DESKTOP_KEY_NAME, "ZelnaMenu");
+    // GLib looks the first word of Exec up before it turns "%%" into "%", so GNOME would drop an
+    // entry whose program path holds a percent sign; as an argument of the shell it is expanded.
+    std::string exec = desktopExecArgument(executable.string());
+    if (executable.string().find('%') != std::string::npos)
+        exec = "/bin/sh -c " + desktopExecArgument("exec \"$0\"") + " " + exec;
+    // GKeyFile adds the string escaping (a backslash doubled, a newline as \n) on top.
+    g_key_file_set_string(keyFile.get(), group, G_KEY_FILE_DESKTOP_KEY_EXEC, exec.c_str());
+    g_key_file_set_string(keyFile.get(), group, G_KEY_FILE_DESKTOP_KEY_TRY_EXEC, executable.c_str());
+    g_key_file_set_boolean(keyFile.get(), group, G_KEY_FILE_DESKTOP_KEY_TERMINAL, FALSE);
+    if (isHidden)
+        g_key_file_set_boolean(keyFile.get(), group, G_KEY_FILE_DESKTOP_KEY_HIDDEN, TRUE);
+    gsize length = 0;
+    GUniquePtr<gchar> data(g_key_file_to_data(keyFile.get(), &length, nullptr));
+    return std::string(data.get(), length);
+}
+
+class XdgAutostartService final : public SMAppService {
+public:
+    explicit XdgAutostartService(std::optional<std::filesystem::path> executable)
+        : m_executable(std::move(executable))
+    {
+    }
+
+    SMAppServiceStatus status() override
+    {
+        if (!executable())
+            return SMAppServiceStatus::notFound;
+        auto state = readEntry(userAutostartFolder() / entryFileName);
+        if (state == EntryState::absent)
+            state = systemEntryState();
+        return state == EntryState::startsProgram ? SMAppServiceStatus::enabled : SMAppServiceStatus::notRegistered;
+    }
+
+    bool registerAndReturnError(std::string* error) override
+    {
+        const auto path = executable();
+        if (!path)
+            return fail(error, "The path of the running program cannot be found.");
+        // A desktop entry is UTF-8 text; session managers would drop the whole entry.
+        if (!g_utf8_validate(path->c_str(), -1, nullptr))
+            return fail(error, "The program's path is not valid UTF-8.");
+        return writeUserEntry(desktopEntry(*path, false), error);
+    }
+
+    bool unregisterAndReturnError(std::string* error) override
+    {
+        // A system entry switched off only by GNOME's key still starts the program under
+        // systemd's autostart generator, which ignores that key; Hidden=true masks it everywhere.
+        if (const auto system = systemEntryState();
+            system == EntryState::startsProgram || system == EntryState::switchedOffForGnome)
+            return maskSystemEntry(error);
+        const auto path = userAutostartFolder() / entryFileName;
+        if (unlink(path.c_str()) != 0 && errno != ENOENT)
+            return fail(error, "Cannot remove " + path.string() + ": " + std::strerror(errno) + ".");
+        return true;
+    }
+
+private:
+    std::optional<std::filesystem::path> executable() const
+    {
+        if (!m_executable)
+            return runningExecutable();
+        if (m_executable->empty())
+            return std::nullopt;
+        return m_executable;
+    }
+
+    bool maskSystemEntry(std::string* error)
+    {
+        return writeUserEntry(desktopEntry(executable().value_or("zelnamenu"), true), error);
+    }
+
+    static bool writeUserEntry(const std::string& contents, std::string* error)
+    {
+        const auto folder = userAutostartFolder();
+        if (g_mkdir_with_parents(folder.c_str(), 0700) != 0)
+            return fail(error, "Cannot create " + folder.string() + ": " + std::strerror(errno) + ".");
+        std::string reason;
+        if (!replaceFileAtomically(folder / entryFileName, contents, reason))
+            return fail(error, "Cannot write the autostart entry: " + reason + ".");
+        return true;
+    }
+
+    /// The caller that passes no error pointer drops the failure, so it gets its line here.
+    static bool fail(std::string* error, const std::string& reason)
+    {
+        if (error)
+            *error = reason;
+        else
+            std::fprintf(stderr, "zelnamenu: launch at login not changed: %s\n", reason.c_str());
+        return false;
+    }
+
+    std::optional<std::filesystem::path> m_executable;
+};
+
+} // namespace
+
+XdgAutostart::XdgAutostart() = default;
+
+XdgAutostart::XdgAutostart(std::filesystem::path executable)
+    : m_executable(std::move(executable))
+{
+}
+
+std::shared_ptr<SMAppService> XdgAutostart::mainAppService()
+{
+    return std::make_shared<XdgAutostartService>(m_executable);
+}
+
+std::string desktopExecArgument(std::string_view argument)
+{
+    constexpr std::string_view reservedCharacters = " \t\n\"'\\><~|&;$*?#()`";
+    constexpr std::string_view escapedInQuotes = "\"`$\\";
+    const bool needsQuotes = argument.find_first_of(reservedCharacters) != std::string_view::npos;
+
+    std::string quoted;
+    if (needsQuotes)
+        quoted += '"';
+    for (char character : argument) {
+        if (needsQuotes && escapedInQuotes.find(character) != std::string_view::npos)
+            quoted += '\\';
+        // A lone percent sign would start a field code.
+        if (character == '%')
+            quoted += '%';
+        quoted += character;
+    }
+    if (needsQuotes)
+        quoted += '"';
+    return quoted;
+}
