@@ -36,8 +36,8 @@ std::string_view environmentValue(const char* name)
 
 std::unique_ptr<HotKeys> makeHotKeys(GDBusConnection* connection)
 {
-    switch (chooseHotKeyBackend(environmentValue("XDG_SESSION_TYPE"), environmentValue("WAYLAND_DISPLAY"),
-                                environmentValue("DISPLAY"))) {
+    switch (chooseHotKeyBackend(
+        environmentValue("XDG_SESSION_TYPE"), environmentValue("WAYLAND_DISPLAY"), environmentValue("DISPLAY"))) {
     case HotKeyBackend::portal:
         return std::make_unique<PortalHotKeys>(connection);
     case HotKeyBackend::x11:
@@ -78,23 +78,24 @@ int main()
     CairoGraphics graphics(symbolDirectory());
     GettextLocalizer localizer(localeDirectory());
     DbusNotifications notifications(sessionBus);
-    AppcastUpdaterFactory updaters(sessionBus, LastUpdateCheckStore{
-        [&preferences]() -> std::optional<std::int64_t> {
-            auto value = preferences.value("lastUpdateCheck");
-            if (!value || !value->is_number_integer())
-                return std::nullopt;
-            return value->get<std::int64_t>();
-        },
-        [&preferences](std::int64_t time) { preferences.setValue("lastUpdateCheck", time); },
-    });
+    AppcastUpdaterFactory updaters(sessionBus,
+        LastUpdateCheckStore {
+            [&preferences]() -> std::optional<std::int64_t> {
+                auto value = preferences.value("lastUpdateCheck");
+                if (!value || !value->is_number_integer())
+                    return std::nullopt;
+                return value->get<std::int64_t>();
+            },
+            [&preferences](std::int64_t time) { preferences.setValue("lastUpdateCheck", time); },
+        });
     StatusNotifierBar statusBar(sessionBus, application);
 
     app = application;
-    delegate = std::make_unique<AppDelegate>(AppDelegate::Services{
+    delegate = std::make_unique<AppDelegate>(AppDelegate::Services {
         statusBar,
         notifications,
-        {mediaPlayers, mediaCentre, mediaCentre},
-        {graphics, localizer, loginItems, *hotKeys, preferences, updaters},
+        { mediaPlayers, mediaCentre, mediaCentre },
+        { graphics, localizer, loginItems, *hotKeys, preferences, updaters },
     });
     app->setDelegate(delegate.get());
     const int status = app->run();

@@ -123,23 +123,22 @@ std::vector<std::vector<std::string>> dbusmenuShortcut(std::string_view keyEquiv
     if (isUpperCaseLetter)
         key[0] = static_cast<char>(key[0] - 'A' + 'a');
     chord.push_back(std::move(key));
-    return {std::move(chord)};
+    return { std::move(chord) };
 }
 
-DbusMenuExporter::DbusMenuExporter(GDBusConnection* connection, std::string objectPath,
-                                   std::shared_ptr<ActionTarget> application)
+DbusMenuExporter::DbusMenuExporter(
+    GDBusConnection* connection, std::string objectPath, std::shared_ptr<ActionTarget> application)
     : m_connection(GRefPtr<GDBusConnection>::share(connection))
     , m_objectPath(std::move(objectPath))
     , m_application(std::move(application))
     , m_nodeInfo(g_dbus_node_info_new_for_xml(introspectionXml, nullptr))
 {
-    m_entries[0] = Entry{};
+    m_entries[0] = Entry {};
 
-    static const GDBusInterfaceVTable vtable = {handleMethodCall, handleGetProperty, nullptr, {}};
+    static const GDBusInterfaceVTable vtable = { handleMethodCall, handleGetProperty, nullptr, {} };
     GUniqueOutPtr<GError> error;
-    m_registrationId = g_dbus_connection_register_object(m_connection.get(), m_objectPath.c_str(),
-                                                         m_nodeInfo->interfaces[0], &vtable, this, nullptr,
-                                                         &error.outPtr());
+    m_registrationId = g_dbus_connection_register_object(
+        m_connection.get(), m_objectPath.c_str(), m_nodeInfo->interfaces[0], &vtable, this, nullptr, &error.outPtr());
     if (!m_registrationId)
         std::cerr << "zelnamenu: the menu is not exported at " << m_objectPath << ": " << errorMessage(error.get())
                   << '\n';
@@ -154,21 +153,21 @@ DbusMenuExporter::~DbusMenuExporter()
 void DbusMenuExporter::setMenu(std::shared_ptr<Menu> menu)
 {
     m_entries.clear();
-    m_entries[0] = Entry{};
+    m_entries[0] = Entry {};
     m_menu = std::move(menu);
     if (m_menu)
         addEntries(0, *m_menu);
     ++m_revision;
     if (m_registrationId)
-        g_dbus_connection_emit_signal(m_connection.get(), nullptr, m_objectPath.c_str(), interfaceName,
-                                      "LayoutUpdated", g_variant_new("(ui)", m_revision, 0), nullptr);
+        g_dbus_connection_emit_signal(m_connection.get(), nullptr, m_objectPath.c_str(), interfaceName, "LayoutUpdated",
+            g_variant_new("(ui)", m_revision, 0), nullptr);
 }
 
 void DbusMenuExporter::addEntries(std::int32_t parentId, Menu& menu)
 {
     for (auto& item : menu.items()) {
         const std::int32_t id = takeId();
-        m_entries[id] = Entry{&item, {}};
+        m_entries[id] = Entry { &item, {} };
         m_entries[parentId].children.push_back(id);
         if (item.submenu)
             addEntries(id, *item.submenu);
@@ -233,8 +232,8 @@ GVariant* DbusMenuExporter::properties(const Entry& entry, const std::vector<std
     return g_variant_builder_end(&builder);
 }
 
-GVariant* DbusMenuExporter::layout(std::int32_t id, const Entry& entry, int depth,
-                                   const std::vector<std::string>& names) const
+GVariant* DbusMenuExporter::layout(
+    std::int32_t id, const Entry& entry, int depth, const std::vector<std::string>& names) const
 {
     GVariantBuilder children;
     g_variant_builder_init(&children, G_VARIANT_TYPE("av"));
@@ -250,8 +249,8 @@ GVariant* DbusMenuExporter::layout(std::int32_t id, const Entry& entry, int dept
 
 void DbusMenuExporter::returnUnknownId(GDBusMethodInvocation* invocation, std::int32_t id) const
 {
-    g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
-                                          "No menu item with id %d", id);
+    g_dbus_method_invocation_return_error(
+        invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS, "No menu item with id %d", id);
 }
 
 void DbusMenuExporter::getLayout(GVariant* parameters, GDBusMethodInvocation* invocation)
@@ -266,8 +265,8 @@ void DbusMenuExporter::getLayout(GVariant* parameters, GDBusMethodInvocation* in
         return returnUnknownId(invocation, parentId);
     // Any negative depth means the whole tree below the parent.
     const int levels = depth < 0 ? -1 : depth;
-    g_dbus_method_invocation_return_value(
-        invocation, g_variant_new("(u@(ia{sv}av))", m_revision, layout(parentId, *parent, levels, stringsOf(names.get()))));
+    g_dbus_method_invocation_return_value(invocation,
+        g_variant_new("(u@(ia{sv}av))", m_revision, layout(parentId, *parent, levels, stringsOf(names.get()))));
 }
 
 void DbusMenuExporter::getGroupProperties(GVariant* parameters, GDBusMethodInvocation* invocation)
@@ -298,11 +297,11 @@ void DbusMenuExporter::getProperty(GVariant* parameters, GDBusMethodInvocation* 
     const Entry* found = entry(id);
     if (!found)
         return returnUnknownId(invocation, id);
-    GUniquePtr<GVariant> all(g_variant_ref_sink(properties(*found, {name})));
+    GUniquePtr<GVariant> all(g_variant_ref_sink(properties(*found, { name })));
     GUniquePtr<GVariant> value(g_variant_lookup_value(all.get(), name, nullptr));
     if (!value) {
-        g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
-                                              "Menu item %d has no property %s", id, name);
+        g_dbus_method_invocation_return_error(
+            invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS, "Menu item %d has no property %s", id, name);
         return;
     }
     g_dbus_method_invocation_return_value(invocation, g_variant_new("(v)", value.get()));
@@ -339,7 +338,7 @@ void DbusMenuExporter::eventGroup(GVariant* parameters, GDBusMethodInvocation* i
     }
     if (count > 0 && known.empty()) {
         g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
-                                              "None of the %zu menu item ids is known", static_cast<std::size_t>(count));
+            "None of the %zu menu item ids is known", static_cast<std::size_t>(count));
         return;
     }
     g_dbus_method_invocation_return_value(invocation, g_variant_new("(@ai)", idArray(idErrors)));
@@ -382,9 +381,8 @@ void DbusMenuExporter::handleEvent(std::int32_t id, std::string_view eventId)
     sendAction(*item, m_application);
 }
 
-void DbusMenuExporter::handleMethodCall(GDBusConnection*, const char*, const char*, const char*,
-                                        const char* methodName, GVariant* parameters,
-                                        GDBusMethodInvocation* invocation, void* userData)
+void DbusMenuExporter::handleMethodCall(GDBusConnection*, const char*, const char*, const char*, const char* methodName,
+    GVariant* parameters, GDBusMethodInvocation* invocation, void* userData)
 {
     auto* self = static_cast<DbusMenuExporter*>(userData);
     const std::string_view method = methodName;
@@ -403,12 +401,12 @@ void DbusMenuExporter::handleMethodCall(GDBusConnection*, const char*, const cha
     else if (method == "AboutToShowGroup")
         self->aboutToShowGroup(parameters, invocation);
     else
-        g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD,
-                                              "No method %s", methodName);
+        g_dbus_method_invocation_return_error(
+            invocation, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD, "No method %s", methodName);
 }
 
-GVariant* DbusMenuExporter::handleGetProperty(GDBusConnection*, const char*, const char*, const char*,
-                                              const char* propertyName, GError** error, void*)
+GVariant* DbusMenuExporter::handleGetProperty(
+    GDBusConnection*, const char*, const char*, const char*, const char* propertyName, GError** error, void*)
 {
     const std::string_view property = propertyName;
     if (property == "Version")

@@ -42,10 +42,10 @@ private:
     };
 
     static void handleMethodCall(GDBusConnection*, const char* sender, const char* objectPath,
-                                 const char* interfaceName, const char* methodName, GVariant* parameters,
-                                 GDBusMethodInvocation*, void* userData);
+        const char* interfaceName, const char* methodName, GVariant* parameters, GDBusMethodInvocation*,
+        void* userData);
     static GVariant* handleGetProperty(GDBusConnection*, const char* sender, const char* objectPath,
-                                       const char* interfaceName, const char* propertyName, GError**, void* userData);
+        const char* interfaceName, const char* propertyName, GError**, void* userData);
 
     void addEntries(std::int32_t parentId, Menu& menu);
     std::int32_t takeId();

@@ -1,11 +1,11 @@
 #include "linux/StatusNotifierItem.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
-
-#include <unistd.h>
 
 namespace {
 
@@ -65,7 +65,7 @@ constexpr const char* introspectionXml = R"XML(<node>
 </node>)XML";
 
 // Hosts pick the pixmap nearest their cell size; these cover ordinary and doubled screens.
-constexpr double pixmapScales[] = {1.0, 2.0};
+constexpr double pixmapScales[] = { 1.0, 2.0 };
 
 std::string iconDirectory()
 {
@@ -81,8 +81,9 @@ Bitmap squareCanvas(const Bitmap& bitmap)
 {
     const int width = std::max(bitmap.width, 0);
     const int height = std::max(bitmap.height, 0);
-    const int side = std::max({width, height, 1});
-    Bitmap square{side, side, std::vector<std::uint32_t>(static_cast<std::size_t>(side) * static_cast<std::size_t>(side), 0)};
+    const int side = std::max({ width, height, 1 });
+    Bitmap square { side, side,
+        std::vector<std::uint32_t>(static_cast<std::size_t>(side) * static_cast<std::size_t>(side), 0) };
     if (bitmap.pixels.size() < static_cast<std::size_t>(width) * static_cast<std::size_t>(height))
         return square;
     const int left = (side - width) / 2;
@@ -97,7 +98,7 @@ Bitmap squareCanvas(const Bitmap& bitmap)
 
 IconPixmap iconPixmap(const Bitmap& bitmap)
 {
-    IconPixmap pixmap{bitmap.width, bitmap.height, {}};
+    IconPixmap pixmap { bitmap.width, bitmap.height, {} };
     pixmap.argb.reserve(bitmap.pixels.size() * 4);
     // Cairo stores alpha premultiplied in native-endian words; hosts read straight alpha in
     // network byte order.
@@ -107,7 +108,7 @@ IconPixmap iconPixmap(const Bitmap& bitmap)
     for (std::uint32_t pixel : bitmap.pixels) {
         const std::uint32_t alpha = pixel >> 24;
         if (alpha == 0) {
-            pixmap.argb.insert(pixmap.argb.end(), {0, 0, 0, 0});
+            pixmap.argb.insert(pixmap.argb.end(), { 0, 0, 0, 0 });
             continue;
         }
         pixmap.argb.push_back(static_cast<std::uint8_t>(alpha));
@@ -118,30 +119,29 @@ IconPixmap iconPixmap(const Bitmap& bitmap)
     return pixmap;
 }
 
-StatusNotifierItem::StatusNotifierItem(GDBusConnection* connection, std::shared_ptr<ActionTarget> application,
-                                       std::string itemPath, std::string menuPath)
+StatusNotifierItem::StatusNotifierItem(
+    GDBusConnection* connection, std::shared_ptr<ActionTarget> application, std::string itemPath, std::string menuPath)
     : m_connection(GRefPtr<GDBusConnection>::share(connection))
     , m_itemPath(std::move(itemPath))
     , m_menu(connection, std::move(menuPath), std::move(application))
     , m_nodeInfo(g_dbus_node_info_new_for_xml(introspectionXml, nullptr))
     , m_cancellable(GRefPtr<GCancellable>::adopt(g_cancellable_new()))
-    , m_pixmaps{iconPixmap(squareCanvas({}))}
+    , m_pixmaps { iconPixmap(squareCanvas({})) }
 {
     // The objects are exported before any registration: hosts read them at once.
-    static const GDBusInterfaceVTable vtable = {handleMethodCall, handleGetProperty, nullptr, {}};
+    static const GDBusInterfaceVTable vtable = { handleMethodCall, handleGetProperty, nullptr, {} };
     GUniqueOutPtr<GError> error;
-    m_registrationId = g_dbus_connection_register_object(m_connection.get(), m_itemPath.c_str(),
-                                                         m_nodeInfo->interfaces[0], &vtable, this, nullptr,
-                                                         &error.outPtr());
+    m_registrationId = g_dbus_connection_register_object(
+        m_connection.get(), m_itemPath.c_str(), m_nodeInfo->interfaces[0], &vtable, this, nullptr, &error.outPtr());
     if (!m_registrationId) {
-        std::cerr << "zelnamenu: the status item is not exported at " << m_itemPath << ": "
-                  << errorMessage(error.get()) << '\n';
+        std::cerr << "zelnamenu: the status item is not exported at " << m_itemPath << ": " << errorMessage(error.get())
+                  << '\n';
         return;
     }
     // Hosts keep registrations in memory only: a panel restart or a screen lock drops them, so
     // the item registers again each time the watcher's name gets an owner.
     m_watcherWatchId = g_bus_watch_name_on_connection(m_connection.get(), watcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
-                                                      watcherAppeared, watcherVanished, this, nullptr);
+        watcherAppeared, watcherVanished, this, nullptr);
 }
 
 StatusNotifierItem::~StatusNotifierItem()
@@ -164,7 +164,7 @@ void StatusNotifierItem::setImage(std::shared_ptr<Image> image)
     std::vector<IconPixmap> pixmaps;
     Bitmap largest;
     for (double scale : pixmapScales) {
-        largest = squareCanvas(image ? image->rasterize(scale) : Bitmap{});
+        largest = squareCanvas(image ? image->rasterize(scale) : Bitmap {});
         pixmaps.push_back(iconPixmap(largest));
     }
     // Every menu rebuild sets a freshly drawn but identical image; hosts need not reload it.
@@ -205,9 +205,9 @@ void StatusNotifierItem::writeIconFile(const Bitmap& square)
     const std::string partialPath = path + ".part";
 
     std::vector<std::uint32_t> pixels = square.pixels;
-    GUniquePtr<cairo_surface_t> surface(cairo_image_surface_create_for_data(
-        reinterpret_cast<unsigned char*>(pixels.data()), CAIRO_FORMAT_ARGB32, square.width, square.height,
-        square.width * 4));
+    GUniquePtr<cairo_surface_t> surface(
+        cairo_image_surface_create_for_data(reinterpret_cast<unsigned char*>(pixels.data()), CAIRO_FORMAT_ARGB32,
+            square.width, square.height, square.width * 4));
     const cairo_status_t status = cairo_surface_write_to_png(surface.get(), partialPath.c_str());
     if (status != CAIRO_STATUS_SUCCESS || std::rename(partialPath.c_str(), path.c_str()) != 0) {
         std::remove(partialPath.c_str());
@@ -234,16 +234,16 @@ void StatusNotifierItem::emitSignal(const char* name, GVariant* parameters)
             g_variant_unref(g_variant_ref_sink(parameters));
         return;
     }
-    g_dbus_connection_emit_signal(m_connection.get(), nullptr, m_itemPath.c_str(), itemInterface, name, parameters,
-                                  nullptr);
+    g_dbus_connection_emit_signal(
+        m_connection.get(), nullptr, m_itemPath.c_str(), itemInterface, name, parameters, nullptr);
 }
 
 void StatusNotifierItem::registerWithWatcher()
 {
     // By path: hosts take the caller's unique name as the service and the argument as the path.
     g_dbus_connection_call(m_connection.get(), watcherName, watcherPath, watcherName, "RegisterStatusNotifierItem",
-                           g_variant_new("(s)", m_itemPath.c_str()), nullptr, G_DBUS_CALL_FLAGS_NONE, -1,
-                           m_cancellable.get(), registrationFinished, this);
+        g_variant_new("(s)", m_itemPath.c_str()), nullptr, G_DBUS_CALL_FLAGS_NONE, -1, m_cancellable.get(),
+        registrationFinished, this);
 }
 
 void StatusNotifierItem::registrationFinished(GObject* source, GAsyncResult* result, void*)
@@ -283,15 +283,15 @@ GVariant* StatusNotifierItem::pixmapsVariant() const
 }
 
 void StatusNotifierItem::handleMethodCall(GDBusConnection*, const char*, const char*, const char*, const char*,
-                                          GVariant*, GDBusMethodInvocation* invocation, void*)
+    GVariant*, GDBusMethodInvocation* invocation, void*)
 {
     // Activate, SecondaryActivate, ContextMenu and Scroll: the menu is the item's only
     // interaction, but hosts expect every method of the interface to answer.
     g_dbus_method_invocation_return_value(invocation, nullptr);
 }
 
-GVariant* StatusNotifierItem::handleGetProperty(GDBusConnection*, const char*, const char*, const char*,
-                                                const char* propertyName, GError** error, void* userData)
+GVariant* StatusNotifierItem::handleGetProperty(
+    GDBusConnection*, const char*, const char*, const char*, const char* propertyName, GError** error, void* userData)
 {
     const auto* self = static_cast<const StatusNotifierItem*>(userData);
     const std::string_view property = propertyName;
@@ -332,8 +332,7 @@ GVariant* StatusNotifierItem::handleGetProperty(GDBusConnection*, const char*, c
 StatusNotifierBar::StatusNotifierBar(GDBusConnection* connection, std::shared_ptr<ActionTarget> application)
     : m_connection(GRefPtr<GDBusConnection>::share(connection))
     , m_application(std::move(application))
-{
-}
+{ }
 
 std::shared_ptr<StatusItem> StatusNotifierBar::statusItemWithLength(double)
 {
@@ -346,6 +345,5 @@ std::shared_ptr<StatusItem> StatusNotifierBar::statusItemWithLength(double)
     }
     const std::string suffix = "/" + std::to_string(m_itemCount);
     return std::make_shared<StatusNotifierItem>(m_connection.get(), m_application,
-                                                StatusNotifierItem::defaultItemPath + suffix,
-                                                StatusNotifierItem::defaultMenuPath + suffix);
+        StatusNotifierItem::defaultItemPath + suffix, StatusNotifierItem::defaultMenuPath + suffix);
 }

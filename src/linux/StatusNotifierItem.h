@@ -35,7 +35,7 @@ public:
     static constexpr const char* defaultMenuPath = "/MenuBar";
 
     StatusNotifierItem(GDBusConnection* connection, std::shared_ptr<ActionTarget> application,
-                       std::string itemPath = defaultItemPath, std::string menuPath = defaultMenuPath);
+        std::string itemPath = defaultItemPath, std::string menuPath = defaultMenuPath);
     ~StatusNotifierItem() override;
     StatusNotifierItem(const StatusNotifierItem&) = delete;
     StatusNotifierItem& operator=(const StatusNotifierItem&) = delete;
@@ -49,10 +49,10 @@ public:
 
 private:
     static void handleMethodCall(GDBusConnection*, const char* sender, const char* objectPath,
-                                 const char* interfaceName, const char* methodName, GVariant* parameters,
-                                 GDBusMethodInvocation*, void* userData);
+        const char* interfaceName, const char* methodName, GVariant* parameters, GDBusMethodInvocation*,
+        void* userData);
     static GVariant* handleGetProperty(GDBusConnection*, const char* sender, const char* objectPath,
-                                       const char* interfaceName, const char* propertyName, GError**, void* userData);
+        const char* interfaceName, const char* propertyName, GError**, void* userData);
     static void watcherAppeared(GDBusConnection*, const char* name, const char* owner, void* userData);
     static void watcherVanished(GDBusConnection*, const char* name, void* userData);
     static void registrationFinished(GObject* source, GAsyncResult*, void* userData);

@@ -20,8 +20,7 @@ class RecordingTarget : public ActionTarget {
 public:
     explicit RecordingTarget(std::set<std::string, std::less<>> selectors)
         : selectors(std::move(selectors))
-    {
-    }
+    { }
     bool respondsTo(std::string_view selector) const override { return selectors.contains(selector); }
     void perform(std::string_view selector, MenuItem& sender) override
     {
@@ -87,8 +86,7 @@ protected:
         : m_serverConnection(m_bus.connect())
         , m_clientConnection(m_bus.connect())
         , m_server(uniqueName(m_serverConnection.get()))
-    {
-    }
+    { }
 
     /// Zelna_Prime (checked, Alt+1), a separator, a submenu of two, an item whose target is gone,
     /// and a quit item for the application.
@@ -115,7 +113,7 @@ protected:
         menu->addItem(std::move(shortcuts));
 
         MenuItem orphan("Orphan", "channelSelected:", "");
-        orphan.target = std::make_shared<RecordingTarget>(std::set<std::string, std::less<>>{"channelSelected:"});
+        orphan.target = std::make_shared<RecordingTarget>(std::set<std::string, std::less<>> { "channelSelected:" });
         menu->addItem(std::move(orphan));
 
         menu->addItem(MenuItem("Quit ZelnaMenu", "terminate:", "q"));
@@ -129,8 +127,8 @@ protected:
 
     LayoutNode layout(std::int32_t parent = 0, std::int32_t depth = -1, GVariant* names = nullptr)
     {
-        auto reply = call("GetLayout", g_variant_new("(ii@as)", parent, depth,
-                                                     names ? names : g_variant_new_strv(nullptr, 0)));
+        auto reply = call(
+            "GetLayout", g_variant_new("(ii@as)", parent, depth, names ? names : g_variant_new_strv(nullptr, 0)));
         EXPECT_TRUE(reply) << reply.error;
         if (!reply)
             return {};
@@ -149,10 +147,10 @@ protected:
     GRefPtr<GDBusConnection> m_clientConnection;
     std::string m_server;
     std::shared_ptr<RecordingTarget> application
-        = std::make_shared<RecordingTarget>(std::set<std::string, std::less<>>{"terminate:"});
+        = std::make_shared<RecordingTarget>(std::set<std::string, std::less<>> { "terminate:" });
     std::shared_ptr<RecordingTarget> target
-        = std::make_shared<RecordingTarget>(std::set<std::string, std::less<>>{"channelSelected:"});
-    DbusMenuExporter exporter{m_serverConnection.get(), menuPath, application};
+        = std::make_shared<RecordingTarget>(std::set<std::string, std::less<>> { "channelSelected:" });
+    DbusMenuExporter exporter { m_serverConnection.get(), menuPath, application };
 };
 
 } // namespace
@@ -161,7 +159,10 @@ TEST(DbusMenuEncodingTest, LabelsDoubleEveryUnderscore)
 {
     EXPECT_EQ(dbusmenuLabel("Zelna Prime"), "Zelna Prime");
     EXPECT_EQ(dbusmenuLabel("_a_b__"), "__a__b____");
-    EXPECT_EQ(dbusmenuLabel("\u2325" "1: Zelna_Aria"), "\u2325" "1: Zelna__Aria");
+    EXPECT_EQ(dbusmenuLabel("\u2325"
+                            "1: Zelna_Aria"),
+        "\u2325"
+        "1: Zelna__Aria");
     EXPECT_EQ(dbusmenuLabel(""), "");
 }
 
@@ -173,13 +174,13 @@ TEST(DbusMenuEncodingTest, ShortcutsNameModifiersThenKey)
         std::uint64_t mask;
         Shortcut expected;
     } rows[] = {
-        {"1", NSEventModifierFlagOption, {{"Alt", "1"}}},
-        {"q", NSEventModifierFlagCommand, {{"Control", "q"}}},
-        {"Q", NSEventModifierFlagCommand, {{"Control", "Shift", "q"}}},
-        {"5", NSEventModifierFlagOption | NSEventModifierFlagShift, {{"Alt", "Shift", "5"}}},
-        {"x", NSEventModifierFlagCommand | NSEventModifierFlagControl, {{"Control", "x"}}},
-        {"k", 0, {{"k"}}},
-        {"", NSEventModifierFlagCommand, {}},
+        { "1", NSEventModifierFlagOption, { { "Alt", "1" } } },
+        { "q", NSEventModifierFlagCommand, { { "Control", "q" } } },
+        { "Q", NSEventModifierFlagCommand, { { "Control", "Shift", "q" } } },
+        { "5", NSEventModifierFlagOption | NSEventModifierFlagShift, { { "Alt", "Shift", "5" } } },
+        { "x", NSEventModifierFlagCommand | NSEventModifierFlagControl, { { "Control", "x" } } },
+        { "k", 0, { { "k" } } },
+        { "", NSEventModifierFlagCommand, {} },
     };
     for (const auto& row : rows)
         EXPECT_EQ(dbusmenuShortcut(row.key, row.mask), row.expected) << row.key << " " << row.mask;
@@ -224,7 +225,7 @@ TEST_F(DbusMenuExporterTest, LayoutNestsEachChildInOneVariantWithMappedPropertie
     EXPECT_EQ(quit.printed("enabled"), "true") << "the application answers terminate:";
     EXPECT_EQ(quit.printed("shortcut"), "[['Control', 'q']]");
 
-    std::set<std::int32_t> ids{root.id};
+    std::set<std::int32_t> ids { root.id };
     for (const auto& child : root.children) {
         ids.insert(child.id);
         for (const auto& grandchild : child.children)
@@ -246,7 +247,7 @@ TEST_F(DbusMenuExporterTest, LayoutHonoursParentDepthAndPropertyNames)
     EXPECT_EQ(submenu.id, shortcutsId);
     EXPECT_EQ(submenu.children.size(), 2u);
 
-    const char* names[] = {"label", "type"};
+    const char* names[] = { "label", "type" };
     const LayoutNode labelled = layout(0, -1, g_variant_new_strv(names, 2));
     EXPECT_EQ(labelled.children[0].string("label"), "Zelna__Prime");
     EXPECT_FALSE(labelled.children[0].has("enabled"));
@@ -264,8 +265,8 @@ TEST_F(DbusMenuExporterTest, PropertiesAnswerForKnownIdsOnly)
     const LayoutNode root = layout();
     const std::int32_t primeId = root.children[0].id;
 
-    auto group = call("GetGroupProperties",
-                      g_variant_new("(@ai@as)", ids({primeId, 4242}), g_variant_new_strv(nullptr, 0)));
+    auto group
+        = call("GetGroupProperties", g_variant_new("(@ai@as)", ids({ primeId, 4242 }), g_variant_new_strv(nullptr, 0)));
     ASSERT_TRUE(group) << group.error;
     GUniquePtr<gchar> printed(g_variant_print(group.value.get(), FALSE));
     GUniquePtr<GVariant> groupItems(g_variant_get_child_value(group.value.get(), 0));
@@ -285,7 +286,7 @@ TEST_F(DbusMenuExporterTest, PropertiesAnswerForKnownIdsOnly)
     EXPECT_FALSE(call("GetProperty", g_variant_new("(is)", primeId, "icon-name")));
 
     auto version = callMethod(m_clientConnection.get(), m_server, menuPath, "org.freedesktop.DBus.Properties", "Get",
-                              g_variant_new("(ss)", menuInterface, "Version"));
+        g_variant_new("(ss)", menuInterface, "Version"));
     ASSERT_TRUE(version) << version.error;
     GUniquePtr<gchar> versionText(g_variant_print(version.value.get(), TRUE));
     EXPECT_STREQ(versionText.get(), "(<uint32 3>,)");
@@ -294,7 +295,7 @@ TEST_F(DbusMenuExporterTest, PropertiesAnswerForKnownIdsOnly)
     ASSERT_TRUE(aboutToShow) << aboutToShow.error;
     GUniquePtr<gchar> needsUpdate(g_variant_print(aboutToShow.value.get(), FALSE));
     EXPECT_STREQ(needsUpdate.get(), "(false,)");
-    auto aboutToShowGroup = call("AboutToShowGroup", g_variant_new("(@ai)", ids({0, 4242})));
+    auto aboutToShowGroup = call("AboutToShowGroup", g_variant_new("(@ai)", ids({ 0, 4242 })));
     ASSERT_TRUE(aboutToShowGroup) << aboutToShowGroup.error;
     GUniquePtr<gchar> groupText(g_variant_print(aboutToShowGroup.value.get(), FALSE));
     EXPECT_STREQ(groupText.get(), "([], [4242])");
@@ -306,13 +307,13 @@ TEST_F(DbusMenuExporterTest, ClickedEventPerformsTheItemsActionAndNothingElseDoe
     const LayoutNode root = layout();
 
     EXPECT_TRUE(click(root.children[0].id));
-    EXPECT_EQ(target->performed, std::vector<std::string>{"channelSelected: 7 Zelna_Prime"});
+    EXPECT_EQ(target->performed, std::vector<std::string> { "channelSelected: 7 Zelna_Prime" });
 
     EXPECT_TRUE(click(root.children[2].children[1].id, g_variant_new_string("")));
     EXPECT_EQ(target->performed.back(), "channelSelected: 3 Zelna Pulse");
 
     EXPECT_TRUE(click(root.children[4].id));
-    EXPECT_EQ(application->performed, std::vector<std::string>{"terminate: 0 Quit ZelnaMenu"})
+    EXPECT_EQ(application->performed, std::vector<std::string> { "terminate: 0 Quit ZelnaMenu" })
         << "an item without a target goes to the application";
 
     // Not clicks, or items that cannot act: answered, and nothing performed.
@@ -345,7 +346,7 @@ TEST_F(DbusMenuExporterTest, EventGroupPerformsClicksWithAnyDataAndReportsUnknow
     GUniquePtr<gchar> idErrors(g_variant_print(reply.value.get(), FALSE));
     EXPECT_STREQ(idErrors.get(), "([4242],)");
     EXPECT_EQ(target->performed,
-              (std::vector<std::string>{"channelSelected: 7 Zelna_Prime", "channelSelected: 3 Zelna Pulse"}));
+        (std::vector<std::string> { "channelSelected: 7 Zelna_Prime", "channelSelected: 3 Zelna Pulse" }));
 
     GVariantBuilder unknown;
     g_variant_builder_init(&unknown, G_VARIANT_TYPE("a(isvu)"));
@@ -384,7 +385,7 @@ TEST_F(DbusMenuExporterTest, EveryMenuIsANewRevisionWithFreshIds)
     EXPECT_TRUE(target->performed.empty());
 
     EXPECT_TRUE(click(second.children[0].id));
-    EXPECT_EQ(target->performed, std::vector<std::string>{"channelSelected: 7 Zelna Aria"});
+    EXPECT_EQ(target->performed, std::vector<std::string> { "channelSelected: 7 Zelna Aria" });
 }
 
 TEST_F(DbusMenuExporterTest, ActionThatReplacesTheMenuStillSeesItsItem)
@@ -394,6 +395,6 @@ TEST_F(DbusMenuExporterTest, ActionThatReplacesTheMenuStillSeesItsItem)
     // What the menu manager does: the action rebuilds the whole menu before it returns.
     target->onPerform = [&] { exporter.setMenu(sampleMenu("Rebuilt")); };
     EXPECT_TRUE(click(root.children[0].id));
-    EXPECT_EQ(target->performed, std::vector<std::string>{"channelSelected: 7 Zelna_Prime"});
+    EXPECT_EQ(target->performed, std::vector<std::string> { "channelSelected: 7 Zelna_Prime" });
     EXPECT_EQ(layout().children[0].string("label"), "Rebuilt");
 }

@@ -25,19 +25,20 @@ public:
   <interface name="org.kde.StatusNotifierWatcher">
     <method name="RegisterStatusNotifierItem"><arg name="service" type="s" direction="in"/></method>
   </interface>
-</node>)XML", nullptr))
+</node>)XML",
+              nullptr))
     {
-        static const GDBusInterfaceVTable vtable = {
-            [](GDBusConnection*, const char* sender, const char*, const char*, const char*, GVariant* parameters,
-               GDBusMethodInvocation* invocation, void* userData) {
-                const char* service = nullptr;
-                g_variant_get(parameters, "(&s)", &service);
-                static_cast<FakeStatusNotifierWatcher*>(userData)->registrations.emplace_back(sender, service);
-                g_dbus_method_invocation_return_value(invocation, nullptr);
-            },
-            nullptr, nullptr, {}};
-        m_objectId = g_dbus_connection_register_object(connection, "/StatusNotifierWatcher", m_nodeInfo->interfaces[0],
-                                                       &vtable, this, nullptr, nullptr);
+        static const GDBusInterfaceVTable vtable
+            = { [](GDBusConnection*, const char* sender, const char*, const char*, const char*, GVariant* parameters,
+                    GDBusMethodInvocation* invocation, void* userData) {
+                   const char* service = nullptr;
+                   g_variant_get(parameters, "(&s)", &service);
+                   static_cast<FakeStatusNotifierWatcher*>(userData)->registrations.emplace_back(sender, service);
+                   g_dbus_method_invocation_return_value(invocation, nullptr);
+               },
+                  nullptr, nullptr, {} };
+        m_objectId = g_dbus_connection_register_object(
+            connection, "/StatusNotifierWatcher", m_nodeInfo->interfaces[0], &vtable, this, nullptr, nullptr);
         m_ownerId = g_bus_own_name_on_connection(
             connection, "org.kde.StatusNotifierWatcher", G_BUS_NAME_OWNER_FLAGS_NONE,
             [](GDBusConnection*, const char*, void* userData) {
@@ -69,8 +70,7 @@ public:
     SolidImage(Size size, std::uint32_t colour)
         : m_size(size)
         , m_colour(colour)
-    {
-    }
+    { }
     Size size() const override { return m_size; }
     bool isTemplate() const override { return false; }
     void setTemplate(bool) override { }
@@ -78,7 +78,7 @@ public:
     {
         const int width = static_cast<int>(std::ceil(m_size.width * scale));
         const int height = static_cast<int>(std::ceil(m_size.height * scale));
-        return {width, height, std::vector<std::uint32_t>(static_cast<std::size_t>(width * height), m_colour)};
+        return { width, height, std::vector<std::uint32_t>(static_cast<std::size_t>(width * height), m_colour) };
     }
 
 private:
@@ -99,8 +99,7 @@ protected:
         , m_itemConnection(m_bus.connect())
         , m_hostConnection(m_bus.connect())
         , m_item(uniqueName(m_itemConnection.get()))
-    {
-    }
+    { }
 
     std::unique_ptr<StatusNotifierItem> makeItem()
     {
@@ -138,30 +137,31 @@ protected:
 
 TEST(IconPixmapTest, SquareCanvasCentresTheImageOnTransparency)
 {
-    const Bitmap wide{4, 2, {1, 2, 3, 4, 5, 6, 7, 8}};
+    const Bitmap wide { 4, 2, { 1, 2, 3, 4, 5, 6, 7, 8 } };
     const Bitmap square = squareCanvas(wide);
     EXPECT_EQ(square.width, 4);
     EXPECT_EQ(square.height, 4);
-    EXPECT_EQ(square.pixels, (std::vector<std::uint32_t>{0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 0}));
+    EXPECT_EQ(square.pixels, (std::vector<std::uint32_t> { 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 0 }));
 
-    const Bitmap tall{1, 3, {1, 2, 3}};
-    EXPECT_EQ(squareCanvas(tall).pixels, (std::vector<std::uint32_t>{0, 1, 0, 0, 2, 0, 0, 3, 0}));
+    const Bitmap tall { 1, 3, { 1, 2, 3 } };
+    EXPECT_EQ(squareCanvas(tall).pixels, (std::vector<std::uint32_t> { 0, 1, 0, 0, 2, 0, 0, 3, 0 }));
 
     const Bitmap empty = squareCanvas({});
     EXPECT_EQ(empty.width, 1);
-    EXPECT_EQ(empty.pixels, std::vector<std::uint32_t>{0}) << "hosts reject an empty icon";
+    EXPECT_EQ(empty.pixels, std::vector<std::uint32_t> { 0 }) << "hosts reject an empty icon";
 }
 
 TEST(IconPixmapTest, PixelsAreStraightArgbInNetworkOrder)
 {
     // Premultiplied: half-transparent, opaque, fully transparent with stray colour, faint.
-    const Bitmap bitmap{2, 2, {0x80402010, 0xff112233, 0x00ffffff, 0x01010101}};
+    const Bitmap bitmap { 2, 2, { 0x80402010, 0xff112233, 0x00ffffff, 0x01010101 } };
     const IconPixmap pixmap = iconPixmap(bitmap);
     EXPECT_EQ(pixmap.width, 2);
     EXPECT_EQ(pixmap.height, 2);
     ASSERT_EQ(pixmap.argb.size(), 4u * 2 * 2) << "no row padding";
-    EXPECT_EQ(pixmap.argb, (std::vector<std::uint8_t>{0x80, 0x80, 0x40, 0x20, 0xff, 0x11, 0x22, 0x33, 0, 0, 0, 0,
-                                                      0x01, 0xff, 0xff, 0xff}));
+    EXPECT_EQ(pixmap.argb,
+        (std::vector<std::uint8_t> {
+            0x80, 0x80, 0x40, 0x20, 0xff, 0x11, 0x22, 0x33, 0, 0, 0, 0, 0x01, 0xff, 0xff, 0xff }));
 }
 
 TEST_F(StatusNotifierItemTest, RegistersByPathWithTheWatcher)
@@ -208,19 +208,19 @@ TEST_F(StatusNotifierItemTest, PropertiesHaveTheTypesHostsExpect)
         const char* type;
         const char* value; ///< Printed without types; null when only the type is checked.
     } rows[] = {
-        {"Category", "s", "'ApplicationStatus'"},
-        {"Id", "s", "'zelnamenu'"},
-        {"Title", "s", "'ZelnaMenu'"},
-        {"Status", "s", "'Active'"},
-        {"WindowId", "i", "0"},
-        {"ItemIsMenu", "b", "true"},
-        {"Menu", "o", "'/MenuBar'"},
-        {"IconName", "s", nullptr},
-        {"IconThemePath", "s", nullptr},
-        {"IconPixmap", "a(iiay)", nullptr},
-        {"XAyatanaLabel", "s", "''"},
-        {"XAyatanaLabelGuide", "s", "''"},
-        {"ToolTip", "(sa(iiay)ss)", "('', [], '', '')"},
+        { "Category", "s", "'ApplicationStatus'" },
+        { "Id", "s", "'zelnamenu'" },
+        { "Title", "s", "'ZelnaMenu'" },
+        { "Status", "s", "'Active'" },
+        { "WindowId", "i", "0" },
+        { "ItemIsMenu", "b", "true" },
+        { "Menu", "o", "'/MenuBar'" },
+        { "IconName", "s", nullptr },
+        { "IconThemePath", "s", nullptr },
+        { "IconPixmap", "a(iiay)", nullptr },
+        { "XAyatanaLabel", "s", "''" },
+        { "XAyatanaLabelGuide", "s", "''" },
+        { "ToolTip", "(sa(iiay)ss)", "('', [], '', '')" },
     };
     for (const auto& row : rows) {
         GUniquePtr<GVariant> value(g_variant_lookup_value(all.get(), row.name, nullptr));
@@ -234,13 +234,13 @@ TEST_F(StatusNotifierItemTest, PropertiesHaveTheTypesHostsExpect)
     GUniquePtr<GVariant> pixmaps(g_variant_lookup_value(all.get(), "IconPixmap", nullptr));
     EXPECT_GT(g_variant_n_children(pixmaps.get()), 0u) << "never an empty icon, even before the first image";
 
-    for (const char* method : {"Activate", "SecondaryActivate", "ContextMenu"}) {
-        auto reply = callMethod(m_hostConnection.get(), m_item, itemPath, itemInterface, method,
-                                g_variant_new("(ii)", 12, 16));
+    for (const char* method : { "Activate", "SecondaryActivate", "ContextMenu" }) {
+        auto reply = callMethod(
+            m_hostConnection.get(), m_item, itemPath, itemInterface, method, g_variant_new("(ii)", 12, 16));
         EXPECT_TRUE(reply) << method << ": " << reply.error;
     }
-    auto scroll = callMethod(m_hostConnection.get(), m_item, itemPath, itemInterface, "Scroll",
-                             g_variant_new("(is)", -120, "vertical"));
+    auto scroll = callMethod(
+        m_hostConnection.get(), m_item, itemPath, itemInterface, "Scroll", g_variant_new("(is)", -120, "vertical"));
     EXPECT_TRUE(scroll) << scroll.error;
 }
 
@@ -249,13 +249,13 @@ TEST_F(StatusNotifierItemTest, ImageIsExportedSquareAsPixmapsAndAsAnIconFile)
     SignalRecorder signals(m_hostConnection.get(), m_item, itemPath);
     auto item = makeItem();
     // 3 × 2 points: 3 × 2 and 6 × 4 pixels before squaring.
-    item->button()->setImage(std::make_shared<SolidImage>(Size{3, 2}, 0x80402010));
+    item->button()->setImage(std::make_shared<SolidImage>(Size { 3, 2 }, 0x80402010));
 
     auto all = properties();
     ASSERT_TRUE(all);
     GUniquePtr<GVariant> pixmaps(g_variant_lookup_value(all.get(), "IconPixmap", nullptr));
     ASSERT_EQ(g_variant_n_children(pixmaps.get()), 2u);
-    const int expectedSides[] = {3, 6};
+    const int expectedSides[] = { 3, 6 };
     for (gsize index = 0; index < 2; ++index) {
         int width = 0;
         int height = 0;
@@ -271,8 +271,9 @@ TEST_F(StatusNotifierItemTest, ImageIsExportedSquareAsPixmapsAndAsAnIconFile)
         const std::size_t firstImageRow = index == 0 ? 0 : 1;
         const std::size_t rowBytes = static_cast<std::size_t>(4 * width);
         EXPECT_EQ(std::vector<std::uint8_t>(bytes + firstImageRow * rowBytes, bytes + firstImageRow * rowBytes + 4),
-                  (std::vector<std::uint8_t>{0x80, 0x80, 0x40, 0x20}));
-        EXPECT_EQ(std::vector<std::uint8_t>(bytes + size - 4, bytes + size), (std::vector<std::uint8_t>{0, 0, 0, 0}));
+            (std::vector<std::uint8_t> { 0x80, 0x80, 0x40, 0x20 }));
+        EXPECT_EQ(
+            std::vector<std::uint8_t>(bytes + size - 4, bytes + size), (std::vector<std::uint8_t> { 0, 0, 0, 0 }));
     }
     ASSERT_TRUE(runMainLoopUntil([&] { return signals.count("NewIcon") == 1; }));
 
@@ -288,12 +289,12 @@ TEST_F(StatusNotifierItemTest, ImageIsExportedSquareAsPixmapsAndAsAnIconFile)
     }
 
     // The same drawing again (every menu rebuild draws one) changes nothing.
-    item->button()->setImage(std::make_shared<SolidImage>(Size{3, 2}, 0x80402010));
+    item->button()->setImage(std::make_shared<SolidImage>(Size { 3, 2 }, 0x80402010));
     runMainLoopFor(std::chrono::milliseconds(100));
     EXPECT_EQ(signals.count("NewIcon"), 1u);
     EXPECT_EQ(stringProperty("IconName"), firstName);
 
-    item->button()->setImage(std::make_shared<SolidImage>(Size{3, 2}, 0xff0000ff));
+    item->button()->setImage(std::make_shared<SolidImage>(Size { 3, 2 }, 0xff0000ff));
     ASSERT_TRUE(runMainLoopUntil([&] { return signals.count("NewIcon") == 2; }));
     const std::string secondName = stringProperty("IconName");
     EXPECT_NE(secondName, firstName) << "hosts cache icons by name";
@@ -309,7 +310,7 @@ TEST_F(StatusNotifierItemTest, TitleIsTheAyatanaLabel)
     SignalRecorder signals(m_hostConnection.get(), m_item, itemPath);
     auto item = makeItem();
     item->button()->setTitle(" Zelna_Pulse");
-    item->button()->setFont(Font{11.0});
+    item->button()->setFont(Font { 11.0 });
 
     EXPECT_EQ(stringProperty("XAyatanaLabel"), " Zelna_Pulse");
     EXPECT_EQ(stringProperty("Title"), "ZelnaMenu");

@@ -25,10 +25,10 @@ public:
         rules.push_back(nullptr);
         m_filter = g_dbus_connection_add_filter(m_connection.get(), filter, this, nullptr);
         GUniqueOutPtr<GError> error;
-        GUniquePtr<GVariant> reply(g_dbus_connection_call_sync(
-            m_connection.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.Monitoring",
-            "BecomeMonitor", g_variant_new("(^asu)", rules.data(), 0u), nullptr, G_DBUS_CALL_FLAGS_NONE, 5000,
-            nullptr, &error.outPtr()));
+        GUniquePtr<GVariant> reply(
+            g_dbus_connection_call_sync(m_connection.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                "org.freedesktop.DBus.Monitoring", "BecomeMonitor", g_variant_new("(^asu)", rules.data(), 0u), nullptr,
+                G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error.outPtr()));
         EXPECT_TRUE(reply) << errorMessage(error.get());
     }
     ~BusMonitor() { g_dbus_connection_remove_filter(m_connection.get(), m_filter); }
@@ -58,8 +58,8 @@ private:
         auto* self = static_cast<BusMonitor*>(userData);
         {
             std::lock_guard lock(self->m_mutex);
-            self->m_calls.insert(std::string(g_dbus_message_get_path(message)) + " "
-                                 + g_dbus_message_get_member(message));
+            self->m_calls.insert(
+                std::string(g_dbus_message_get_path(message)) + " " + g_dbus_message_get_member(message));
         }
         g_object_unref(message);
         return nullptr;
@@ -75,8 +75,7 @@ class RecordingTarget : public ActionTarget {
 public:
     explicit RecordingTarget(std::string selector)
         : m_selector(std::move(selector))
-    {
-    }
+    { }
     bool respondsTo(std::string_view selector) const override { return selector == m_selector; }
     void perform(std::string_view, MenuItem& sender) override { performed.push_back(sender.title); }
     std::vector<std::string> performed;
@@ -87,14 +86,14 @@ private:
 
 class FlagImage : public Image {
 public:
-    Size size() const override { return {30, 17}; }
+    Size size() const override { return { 30, 17 }; }
     bool isTemplate() const override { return false; }
     void setTemplate(bool) override { }
     Bitmap rasterize(double scale) const override
     {
         const int width = static_cast<int>(30 * scale);
         const int height = static_cast<int>(17 * scale);
-        Bitmap bitmap{width, height, std::vector<std::uint32_t>(static_cast<std::size_t>(width * height))};
+        Bitmap bitmap { width, height, std::vector<std::uint32_t>(static_cast<std::size_t>(width * height)) };
         for (int y = 0; y < height; ++y) {
             for (int x = 0; x < width; ++x)
                 bitmap.pixels[static_cast<std::size_t>(y * width + x)] = x < width / 2 ? 0xffcc2020 : 0xff2040cc;
@@ -125,7 +124,7 @@ TEST(XfcePanelTest, ShowsTheItemAndOpensItsMenuWithoutCrashingTheTray)
     std::filesystem::create_directories(configHome + "/xfce4/xfconf/xfce-perchannel-xml");
     std::filesystem::create_directories(runtimeDirectory);
     std::filesystem::copy_file(ZELNA_SOURCE_DIR "/tests/support/xfce4-panel.xml",
-                               configHome + "/xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml");
+        configHome + "/xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml");
     // Set before the bus starts: xfconfd is started by the bus and inherits its environment.
     ScopedEnvironment homeVariable("HOME", home.path());
     ScopedEnvironment configVariable("XDG_CONFIG_HOME", configHome);
@@ -137,10 +136,10 @@ TEST(XfcePanelTest, ShowsTheItemAndOpensItsMenuWithoutCrashingTheTray)
 
     VirtualDisplay display;
     PrivateSessionBus bus;
-    BusMonitor monitor(bus, {"interface='com.canonical.dbusmenu'", "path='/StatusNotifierItem'"});
+    BusMonitor monitor(bus, { "interface='com.canonical.dbusmenu'", "path='/StatusNotifierItem'" });
 
     const std::string panelLog = home.path() + "/panel.log";
-    ChildProcess panel({"sh", "-c", "exec xfce4-panel --disable-wm-check >\"$0\" 2>&1", panelLog});
+    ChildProcess panel({ "sh", "-c", "exec xfce4-panel --disable-wm-check >\"$0\" 2>&1", panelLog });
 
     auto connection = bus.connect();
     auto application = std::make_shared<RecordingTarget>("terminate:");
@@ -170,23 +169,24 @@ TEST(XfcePanelTest, ShowsTheItemAndOpensItsMenuWithoutCrashingTheTray)
     ASSERT_TRUE(runMainLoopUntil(
         [&] { return monitor.hasSeen("/StatusNotifierItem GetAll") && monitor.hasSeen("/MenuBar GetLayout"); },
         std::chrono::seconds(20)))
-        << monitor.seen() << "\n" << fileText(panelLog);
+        << monitor.seen() << "\n"
+        << fileText(panelLog);
 
     // A left click on the item at the panel's left end opens the menu. The host fetches the
     // menu before it has drawn the item, so the click is repeated until the menu shows.
     bool isMenuOpen = false;
     for (int attempt = 0; attempt < 10 && !isMenuOpen; ++attempt) {
-        ASSERT_TRUE(runTool({"xdotool", "mousemove", "18", "20", "click", "1"}));
-        isMenuOpen = runMainLoopUntil([&] { return monitor.hasSeen("/MenuBar AboutToShowGroup"); },
-                                      std::chrono::milliseconds(1000));
+        ASSERT_TRUE(runTool({ "xdotool", "mousemove", "18", "20", "click", "1" }));
+        isMenuOpen = runMainLoopUntil(
+            [&] { return monitor.hasSeen("/MenuBar AboutToShowGroup"); }, std::chrono::milliseconds(1000));
     }
     ASSERT_TRUE(isMenuOpen) << monitor.seen() << "\n" << fileText(panelLog);
     // Down and Return choose the menu's first entry.
     runMainLoopFor(std::chrono::milliseconds(300));
-    ASSERT_TRUE(runTool({"xdotool", "key", "Down", "Return"}));
-    ASSERT_TRUE(runMainLoopUntil([&] { return !target->performed.empty(); }))
-        << monitor.seen() << "\n" << fileText(panelLog);
-    EXPECT_EQ(target->performed, std::vector<std::string>{"Zelna_Prime"});
+    ASSERT_TRUE(runTool({ "xdotool", "key", "Down", "Return" }));
+    ASSERT_TRUE(runMainLoopUntil([&] { return !target->performed.empty(); })) << monitor.seen() << "\n"
+                                                                              << fileText(panelLog);
+    EXPECT_EQ(target->performed, std::vector<std::string> { "Zelna_Prime" });
     EXPECT_TRUE(monitor.hasSeen("/MenuBar EventGroup"));
 
     runMainLoopFor(std::chrono::milliseconds(300));

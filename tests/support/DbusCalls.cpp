@@ -5,7 +5,7 @@
 namespace zelna::test {
 
 DbusReply callMethod(GDBusConnection* connection, const std::string& destination, const std::string& path,
-                     const std::string& interface, const std::string& method, GVariant* parameters)
+    const std::string& interface, const std::string& method, GVariant* parameters)
 {
     struct Pending {
         bool isDone = false;
@@ -36,11 +36,11 @@ DbusReply callMethod(GDBusConnection* connection, const std::string& destination
     return reply;
 }
 
-GUniquePtr<GVariant> allProperties(GDBusConnection* connection, const std::string& destination,
-                                   const std::string& path, const std::string& interface)
+GUniquePtr<GVariant> allProperties(
+    GDBusConnection* connection, const std::string& destination, const std::string& path, const std::string& interface)
 {
     auto reply = callMethod(connection, destination, path, "org.freedesktop.DBus.Properties", "GetAll",
-                            g_variant_new("(s)", interface.c_str()));
+        g_variant_new("(s)", interface.c_str()));
     if (!reply)
         return nullptr;
     return GUniquePtr<GVariant>(g_variant_get_child_value(reply.value.get(), 0));
@@ -58,7 +58,7 @@ SignalRecorder::SignalRecorder(GDBusConnection* connection, const std::string& s
     m_subscription = g_dbus_connection_signal_subscribe(
         connection, sender.c_str(), nullptr, nullptr, path.c_str(), nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
         [](GDBusConnection*, const char*, const char*, const char*, const char* name, GVariant* parameters,
-           void* userData) {
+            void* userData) {
             static_cast<SignalRecorder*>(userData)->signals.emplace_back(name, g_variant_ref(parameters));
         },
         this, nullptr);

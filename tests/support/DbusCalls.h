@@ -20,11 +20,11 @@ struct DbusReply {
 
 /// Calls a method and waits (bounded) for its reply. parameters may be floating or null.
 DbusReply callMethod(GDBusConnection* connection, const std::string& destination, const std::string& path,
-                     const std::string& interface, const std::string& method, GVariant* parameters = nullptr);
+    const std::string& interface, const std::string& method, GVariant* parameters = nullptr);
 
 /// org.freedesktop.DBus.Properties.GetAll; the a{sv}, or null on error.
-GUniquePtr<GVariant> allProperties(GDBusConnection* connection, const std::string& destination,
-                                   const std::string& path, const std::string& interface);
+GUniquePtr<GVariant> allProperties(
+    GDBusConnection* connection, const std::string& destination, const std::string& path, const std::string& interface);
 
 /// The unique name of a connection.
 std::string uniqueName(GDBusConnection* connection);

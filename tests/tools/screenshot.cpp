@@ -16,8 +16,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s OUT.png [X Y WIDTH HEIGHT]\n", argv[0]);
         return 2;
     }
-    std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> connection(xcb_connect(nullptr, nullptr),
-                                                                             xcb_disconnect);
+    std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> connection(
+        xcb_connect(nullptr, nullptr), xcb_disconnect);
     if (xcb_connection_has_error(connection.get())) {
         std::fprintf(stderr, "cannot open the X display\n");
         return 1;
@@ -35,8 +35,7 @@ int main(int argc, char** argv)
         return 1;
     }
     auto cookie = xcb_get_image(connection.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, screen->root, static_cast<int16_t>(x),
-                                static_cast<int16_t>(y), static_cast<uint16_t>(width), static_cast<uint16_t>(height),
-                                ~0u);
+        static_cast<int16_t>(y), static_cast<uint16_t>(width), static_cast<uint16_t>(height), ~0u);
     std::unique_ptr<xcb_get_image_reply_t, decltype(&std::free)> image(
         xcb_get_image_reply(connection.get(), cookie, nullptr), std::free);
     if (!image) {
