@@ -13,6 +13,8 @@ Paths (FORMAT is mp3, aac, vorbis or opus):
   /garbage                   answers 200 as audio/mpeg and streams random bytes
   /silent                    accepts the request and never answers
   /404                       Not Found
+With --channels FORMAT, any other one-segment path (a channel id: the program asks for
+<base URL><id>) is the FORMAT stream too.
 Any fault path takes count=K: only the first K requests to that path fail, later ones get the
 plain stream. Any stream takes burst=S: the seconds of audio sent at once (3 by default).
 
@@ -116,6 +118,7 @@ def self_signed_context(media_dir):
 class Server(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
+    channel_format = None
 
     def __init__(self, port, media, hls, tls=None):
         self.media = media
@@ -201,6 +204,8 @@ class Handler(socketserver.BaseRequestHandler):
 
         if len(parts) == 1 and parts[0] in FORMATS:
             fault, name = None, parts[0]
+        elif len(parts) == 1 and self.server.channel_format:
+            fault, name = None, self.server.channel_format
         elif len(parts) == 2 and parts[1] in FORMATS and parts[0] in ("drop", "stall", "headers-only"):
             fault, name = parts[0], parts[1]
             if not self.server.takes_fault(url.path, count):
@@ -263,6 +268,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--media-dir", required=True)
+    parser.add_argument("--channels", choices=sorted(FORMATS), help="serve every channel id as this format")
     args = parser.parse_args()
 
     media = {name: media_file(args.media_dir, name) for name in FORMATS}
@@ -271,6 +277,7 @@ def main():
     refusing.bind(("127.0.0.1", 0))
     hls = hls_files(args.media_dir)
     server = Server(args.port, media, hls)
+    server.channel_format = args.channels
     tls_server = Server(0, media, hls, self_signed_context(args.media_dir))
     threading.Thread(target=tls_server.serve_forever, daemon=True).start()
     say(f"PORT {server.server_address[1]}")

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "linux/GOwned.h"
+#include "ports/Menu.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+/// A title as a dbusmenu label: dbusmenu reads a single underscore as a mnemonic marker, so every
+/// underscore of the title is doubled to show as itself.
+std::string dbusmenuLabel(std::string_view title);
+
+/// A key equivalent and its modifier mask as a dbusmenu `shortcut` (`aas`): one chord, modifiers
+/// ("Control", "Alt", "Shift") first, then the key. Empty when there is no key equivalent.
+std::vector<std::vector<std::string>> dbusmenuShortcut(std::string_view keyEquivalent, std::uint64_t modifierMask);
+
+/// Exports a Menu over com.canonical.dbusmenu (version 3) at one object path. Every setMenu is a
+/// new revision with fresh item ids, so a click meant for an item of an older layout finds
+/// nothing. A "clicked" event sends the item's action to its target, or to `application` when
+/// the item never had one.
+class DbusMenuExporter {
+public:
+    DbusMenuExporter(GDBusConnection* connection, std::string objectPath, std::shared_ptr<ActionTarget> application);
+    ~DbusMenuExporter();
+    DbusMenuExporter(const DbusMenuExporter&) = delete;
+    DbusMenuExporter& operator=(const DbusMenuExporter&) = delete;
+
+    /// Replaces the whole layout and announces it with LayoutUpdated(revision, 0).
+    void setMenu(std::shared_ptr<Menu> menu);
+
+    const std::string& objectPath() const { return m_objectPath; }
+    bool isExported() const { return m_registrationId != 0; }
+
+private:
+    struct Entry {
+        MenuItem* item = nullptr; ///< Null for the root.
+        std::vector<std::int32_t> children;
+    };
+
+    static void handleMethodCall(GDBusConnection*, const char* sender, const char* objectPath,
+        const char* interfaceName, const char* methodName, GVariant* parameters, GDBusMethodInvocation*,
+        void* userData);
+    static GVariant* handleGetProperty(GDBusConnection*, const char* sender, const char* objectPath,
+        const char* interfaceName, const char* propertyName, GError**, void* userData);
+
+    void addEntries(std::int32_t parentId, Menu& menu);
+    std::int32_t takeId();
+    const Entry* entry(std::int32_t id) const;
+    GVariant* properties(const Entry&, const std::vector<std::string>& names) const;
+    GVariant* layout(std::int32_t id, const Entry&, int depth, const std::vector<std::string>& names) const;
+    void returnUnknownId(GDBusMethodInvocation*, std::int32_t id) const;
+    void getLayout(GVariant* parameters, GDBusMethodInvocation*);
+    void getGroupProperties(GVariant* parameters, GDBusMethodInvocation*);
+    void getProperty(GVariant* parameters, GDBusMethodInvocation*);
+    void event(GVariant* parameters, GDBusMethodInvocation*);
+    void eventGroup(GVariant* parameters, GDBusMethodInvocation*);
+    void aboutToShow(GVariant* parameters, GDBusMethodInvocation*);
+    void aboutToShowGroup(GVariant* parameters, GDBusMethodInvocation*);
+    void handleEvent(std::int32_t id, std::string_view eventId);
+
+    GRefPtr<GDBusConnection> m_connection;
+    std::string m_objectPath;
+    std::shared_ptr<ActionTarget> m_application;
+    GUniquePtr<GDBusNodeInfo> m_nodeInfo;
+    unsigned m_registrationId = 0;
+
+    std::shared_ptr<Menu> m_menu;
+    std::map<std::int32_t, Entry> m_entries;
+    std::uint32_t m_revision = 0;
+    std::int32_t m_nextId = 1;
+};

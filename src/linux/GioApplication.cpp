@@ -1,0 +1,95 @@
+#include "linux/GioApplication.h"
+
+#include <glib-unix.h>
+
+#include <csignal>
+#include <iostream>
+
+namespace {
+
+constexpr std::string_view terminateAction = "terminate:";
+
+} // namespace
+
+GioApplication::GioApplication()
+    : m_application(GRefPtr<GApplication>::adopt(g_application_new(applicationId, G_APPLICATION_DEFAULT_FLAGS)))
+{
+    m_activateHandler = g_signal_connect(m_application.get(), "activate", G_CALLBACK(activated), this);
+}
+
+GioApplication::~GioApplication()
+{
+    g_signal_handler_disconnect(m_application.get(), m_activateHandler);
+}
+
+GioApplication::Instance GioApplication::registerInstance()
+{
+    // GApplication quietly runs as a non-unique instance when it finds no session bus; the
+    // program must not, since everything it offers the desktop lives on that bus.
+    GUniqueOutPtr<GError> error;
+    auto sessionBus = GRefPtr<GDBusConnection>::adopt(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error.outPtr()));
+    if (!sessionBus) {
+        std::cerr << "zelnamenu: cannot run without a D-Bus session bus: " << errorMessage(error.get()) << '\n';
+        return Instance::failed;
+    }
+    if (!g_application_register(m_application.get(), nullptr, &error.outPtr())) {
+        std::cerr << "zelnamenu: cannot claim " << applicationId << " on the session bus: " << errorMessage(error.get())
+                  << '\n';
+        return Instance::failed;
+    }
+    if (g_application_get_is_remote(m_application.get())) {
+        std::cerr << "zelnamenu: ZelnaMenu is already running in this session\n";
+        return Instance::secondary;
+    }
+    m_connection = GRefPtr<GDBusConnection>::share(g_application_get_dbus_connection(m_application.get()));
+    if (!m_connection) {
+        std::cerr << "zelnamenu: cannot run without a D-Bus session bus\n";
+        return Instance::failed;
+    }
+    return Instance::primary;
+}
+
+void GioApplication::setDelegate(ApplicationDelegate* delegate)
+{
+    m_delegate = delegate;
+}
+
+int GioApplication::run()
+{
+    // With no window to keep it alive, the application lives only while it is held.
+    g_application_hold(m_application.get());
+    const unsigned interruptSource = g_unix_signal_add(SIGINT, quitOnSignal, this);
+    const unsigned terminateSource = g_unix_signal_add(SIGTERM, quitOnSignal, this);
+    const int status = g_application_run(m_application.get(), 0, nullptr);
+    g_source_remove(interruptSource);
+    g_source_remove(terminateSource);
+    g_application_release(m_application.get());
+    return status;
+}
+
+bool GioApplication::respondsTo(std::string_view selector) const
+{
+    return selector == terminateAction;
+}
+
+void GioApplication::perform(std::string_view selector, MenuItem&)
+{
+    if (selector == terminateAction)
+        g_application_quit(m_application.get());
+}
+
+void GioApplication::activated(GApplication*, void* userData)
+{
+    // The primary instance is activated once by its own run(); launching finishes only then.
+    auto* self = static_cast<GioApplication*>(userData);
+    if (self->m_hasFinishedLaunching || !self->m_delegate)
+        return;
+    self->m_hasFinishedLaunching = true;
+    self->m_delegate->applicationDidFinishLaunching();
+}
+
+gboolean GioApplication::quitOnSignal(void* userData)
+{
+    g_application_quit(static_cast<GioApplication*>(userData)->m_application.get());
+    return G_SOURCE_CONTINUE;
+}
