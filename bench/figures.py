@@ -82,10 +82,11 @@ class GstLog:
         return "\n".join(line for _, line in self.lines.snapshot()[-20:])
 
 
-def data_home(build_dir):
-    """One XDG_DATA_HOME for every run, as a user has: a new one makes GStreamer rewrite its
-    registry at start, which no user's start pays."""
-    return os.path.join(build_dir, "bench-data-home")
+def lasting_home(build_dir):
+    """One home for every run, as a user has one."""
+    home = os.path.join(build_dir, "bench-home")
+    os.makedirs(home, exist_ok=True)
+    return home
 
 
 def registry_time(build_dir):
@@ -365,6 +366,7 @@ def stream_port(build_dir):
 
 
 def run_table(args, build_dir):
+    load_before = os.getloadavg()[1]
     port = stream_port(build_dir)
     url = f"http://127.0.0.1:{port}/{CHANNEL[0]}"
     server = StreamServer(port, os.path.join(build_dir, "stream-media"))
@@ -373,7 +375,7 @@ def run_table(args, build_dir):
         # One unmeasured start of each program first, so that no run pays for a cold file cache.
         for run in range(-1, args.runs):
             for key in args.subjects:
-                desktop = Desktop(data_home=data_home(build_dir))
+                desktop = Desktop(lasting_home=lasting_home(build_dir))
                 subject = SUBJECTS[key](desktop, build_dir, url)
                 try:
                     if run < 0:
@@ -396,7 +398,8 @@ def run_table(args, build_dir):
 
     rebuilds = menu_rebuild(build_dir, max(args.runs, 5))
     when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
-    text = (f"Measured {when} on {machine()}.\n"
+    load = f"load average over 5 min {load_before:.1f} before, {os.getloadavg()[1]:.1f} after"
+    text = (f"Measured {when} on {machine()}; {load}.\n"
             f"Median (range) over {args.runs} runs; idle {args.idle:g} s, playing {args.play:g} s, paused "
             f"{args.pause:g} s. An MP3 tone at 128 kbit/s from a loopback server; every program plays into "
             f"GStreamer's fake audio sink. goodvibes runs in its status-icon mode and has no "
@@ -414,7 +417,7 @@ def run_table(args, build_dir):
 def run_soak(args, build_dir):
     port = stream_port(build_dir)
     server = StreamServer(port, os.path.join(build_dir, "stream-media"))
-    desktop = Desktop(data_home=data_home(build_dir))
+    desktop = Desktop(lasting_home=lasting_home(build_dir))
     subject = ZelnaMenu(desktop, build_dir, f"http://127.0.0.1:{port}/{CHANNEL[0]}")
     samples = []
     try:

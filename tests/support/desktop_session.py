@@ -73,21 +73,23 @@ def stop(process, timeout=5.0):
 class Desktop:
     """A private session: scratch home, Xvfb, dbus-daemon and the stand-in watcher."""
 
-    def __init__(self, display=None, data_home=None):
-        """display: an X display to use instead of a new Xvfb. data_home: a lasting XDG_DATA_HOME,
-        for programs that must not see a new one at every start (GStreamer rewrites its plugin
-        registry whenever the user's plugin folder, which lives there, changes)."""
+    def __init__(self, display=None, lasting_home=None):
+        """display: an X display to use instead of a new Xvfb. lasting_home: a HOME (with its data
+        and cache folders) kept across sessions, as a user's is; the configuration and runtime
+        folders are new all the same. Without it GStreamer sees a new home at every start and
+        rescans the plugins whose dependencies live there, a cost no user's start pays."""
         self.home = tempfile.mkdtemp(prefix="zelna-session-")
         self.processes = []
         env = {name: value for name, value in os.environ.items()
                if name not in ("DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE",
                                "LANGUAGE", "LC_MESSAGES", "LANG", "GST_DEBUG")}
+        home = lasting_home or self.home
         env.update({
-            "HOME": self.home,
+            "HOME": home,
             "XDG_CONFIG_HOME": os.path.join(self.home, ".config"),
             "XDG_CONFIG_DIRS": os.path.join(self.home, "system-config"),
-            "XDG_DATA_HOME": data_home or os.path.join(self.home, ".local/share"),
-            "XDG_CACHE_HOME": os.path.join(self.home, ".cache"),
+            "XDG_DATA_HOME": os.path.join(home, ".local/share"),
+            "XDG_CACHE_HOME": os.path.join(home, ".cache"),
             "XDG_RUNTIME_DIR": os.path.join(self.home, "run"),
             "LC_ALL": "C.UTF-8",
             # GTK programs would otherwise start an accessibility bus on the private bus.
