@@ -406,10 +406,28 @@ def run_table(args, build_dir):
             f"StatusNotifierItem; the floor has no idle state.\n\n" + table(results, rebuilds) + "\n")
     print(text)
     if args.write:
-        with open(os.path.join(ROOT, "bench", "RESULTS.md"), "w") as file:
-            file.write("# Figures\n\n`make bench` wrote this file; the README shows the same table.\n\n" + text)
+        write_results_section("Side by side (make bench)", text)
         with open(os.path.join(build_dir, "bench-results.json"), "w") as file:
             json.dump({"when": when, "results": results, "menu_rebuild_us": rebuilds}, file, indent=1)
+
+
+RESULTS = os.path.join(ROOT, "bench", "RESULTS.md")
+RESULTS_TITLE = "# Figures\n\n`make bench` and `make soak` write this file, each its own section.\n"
+
+
+def write_results_section(heading, text):
+    """Replaces the section under `## heading` in bench/RESULTS.md, keeping the others."""
+    sections = {}
+    if os.path.exists(RESULTS):
+        with open(RESULTS) as file:
+            for part in file.read().split("\n## ")[1:]:
+                title, _, body = part.partition("\n")
+                sections[title] = body.strip("\n")
+    sections[heading] = text.strip("\n")
+    order = ["Side by side (make bench)", "Soak (make soak)"]
+    titles = [title for title in order if title in sections] + [title for title in sections if title not in order]
+    with open(RESULTS, "w") as file:
+        file.write(RESULTS_TITLE + "".join(f"\n## {title}\n\n{sections[title]}\n" for title in titles))
 
 
 # Soak: one long play, memory sampled every minute.
@@ -449,6 +467,11 @@ def run_soak(args, build_dir):
                f"{samples[-1][1] / 1024:.2f} MiB at the end: growth {growth / 1024:+.2f} MiB "
                f"(highest {peak / 1024:+.2f} MiB above minute 0); CPU {cpu:.2f} % of one core")
     print(summary)
+    if args.write:
+        when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+        image = os.path.relpath(args.output, os.path.dirname(RESULTS))
+        write_results_section("Soak (make soak)", f"Measured {when} on {machine()}.\n\n{summary}.\n\n"
+                              f"![Memory while playing]({image})\n")
 
     data = os.path.join(build_dir, "soak.dat")
     with open(data, "w") as file:
