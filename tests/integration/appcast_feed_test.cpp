@@ -11,10 +11,10 @@ TEST(VersionComparison, OrdersSegmentBySegmentWithPreReleasesFirst)
 {
     // Each pair is in ascending order, or equal when marked so.
     const std::tuple<const char*, const char*, bool> rows[] = {
-        {"1.9", "1.10", false},          {"2.0", "2.0.0", true},         {"2.0", "2.0.1", false},
-        {"1.0b2", "1.0", false},         {"1.0-rc.1", "1.0", false},     {"1.0-beta", "1.0.1", false},
-        {"1.0-beta.2", "1.0-beta.10", false}, {"1.0b3", "1.0rc1", false}, {"1.0-BETA", "1.0-beta", true},
-        {"v1.2", "1.2", true},           {"1.2+build.5", "1.2", true},   {"010.1", "10.1", true},
+        {"1.9", "1.10", false},      {"2.0", "2.0.0", true},         {"2.0", "2.0.1", false},
+        {"1.0b2", "1.0", false},     {"1.0-rc.1", "1.0", false},     {"1.0-beta", "1.0.1", false},
+        {"1.0b3", "1.0rc1", false},  {"1.0-BETA", "1.0-beta", true}, {"1.0-beta.2", "1.0-beta.10", false},
+        {"v1.2", "1.2", true},       {"1.2+build.5", "1.2", true},   {"010.1", "10.1", true},
         {"99999999999999999998.9", "99999999999999999999.0", false},
     };
     for (const auto& [lower, higher, isEqual] : rows) {
