@@ -16,8 +16,6 @@
 #include "linux/XcbHotKeys.h"
 #include "linux/XdgAutostart.h"
 
-#include <gst/gst.h>
-
 #include <clocale>
 #include <cstdlib>
 #include <memory>
@@ -68,7 +66,6 @@ int main()
         return EXIT_FAILURE;
     }
     GDBusConnection* sessionBus = application->connection();
-    gst_init(nullptr, nullptr);
 
     GstMediaPlayerFactory mediaPlayers;
     MprisMediaCentre mediaCentre(sessionBus);

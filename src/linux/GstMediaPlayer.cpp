@@ -39,6 +39,10 @@ GstMediaPlayerFactory::GstMediaPlayerFactory(GstRetryTimings timings)
 
 std::unique_ptr<MediaPlayer> GstMediaPlayerFactory::makePlayer(PlayerItem item)
 {
+    // GStreamer loads its plugin registry on initialisation: a program that sits idle in the
+    // panel should not carry it (memory, start-up time) until the first channel is chosen.
+    if (!gst_is_initialized())
+        gst_init(nullptr, nullptr);
     return std::make_unique<GstMediaPlayer>(std::move(item), m_timings);
 }
 

@@ -21,7 +21,7 @@ struct GstRetryTimings {
     std::chrono::milliseconds stallTimeout { 15'000 };
 };
 
-/// Makes one GStreamer playbin per player. gst_init must have been called.
+/// Makes one GStreamer playbin per player, initialising GStreamer on the first.
 class GstMediaPlayerFactory final : public MediaPlayerFactory {
 public:
     explicit GstMediaPlayerFactory(GstRetryTimings timings = {});

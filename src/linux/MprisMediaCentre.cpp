@@ -8,7 +8,7 @@ constexpr const char* busName = "org.mpris.MediaPlayer2.zelnamenu";
 constexpr const char* objectPath = "/org/mpris/MediaPlayer2";
 constexpr const char* rootInterface = "org.mpris.MediaPlayer2";
 constexpr const char* playerInterface = "org.mpris.MediaPlayer2.Player";
-// Track ids must stay outside /org/mpris, which the specification reserves.
+// Track ids must stay outside /org/mpris, which MPRIS reserves for itself.
 constexpr const char* trackIdPrefix = "/org/zelna/ZelnaMenu/track/";
 
 constexpr const char* introspectionXml = R"(

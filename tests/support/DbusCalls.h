@@ -5,29 +5,26 @@
 
 #include "linux/GOwned.h"
 
-#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace zelna::test {
 
+/// Printed with types, so that a comparison checks the D-Bus types too.
+std::string printed(GVariant* value);
+
 struct DbusReply {
     GUniquePtr<GVariant> value; ///< The reply's tuple; null on error.
     std::string error; ///< The D-Bus error name and message; empty on success.
     explicit operator bool() const { return static_cast<bool>(value); }
+    /// The reply printed with types, or the error.
+    std::string text() const { return value ? printed(value.get()) : error; }
 };
 
-/// Calls a method and waits (bounded) for its reply. parameters may be floating or null.
+/// Calls a method with arguments in GVariant text format and waits (bounded) for its reply.
 DbusReply callMethod(GDBusConnection* connection, const std::string& destination, const std::string& path,
-    const std::string& interface, const std::string& method, GVariant* parameters = nullptr);
-
-/// org.freedesktop.DBus.Properties.GetAll; the a{sv}, or null on error.
-GUniquePtr<GVariant> allProperties(
-    GDBusConnection* connection, const std::string& destination, const std::string& path, const std::string& interface);
-
-/// The unique name of a connection.
-std::string uniqueName(GDBusConnection* connection);
+    const std::string& interface, const std::string& method, const std::string& arguments = "()");
 
 /// Records every signal a sender emits on an object path, in order of arrival.
 class SignalRecorder {
@@ -37,15 +34,13 @@ public:
     SignalRecorder(const SignalRecorder&) = delete;
     SignalRecorder& operator=(const SignalRecorder&) = delete;
 
-    std::size_t count(const std::string& name) const;
-    /// The parameters of the last signal with that name, or null.
-    GVariant* last(const std::string& name) const;
-
-    std::vector<std::pair<std::string, GUniquePtr<GVariant>>> signals;
+    /// The printed parameters of each signal with that name.
+    std::vector<std::string> of(const std::string& name) const;
 
 private:
     GRefPtr<GDBusConnection> m_connection;
     unsigned m_subscription = 0;
+    std::vector<std::pair<std::string, std::string>> m_signals;
 };
 
 } // namespace zelna::test

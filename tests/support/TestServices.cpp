@@ -1,14 +1,14 @@
 #include "support/TestServices.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -21,12 +21,6 @@
 namespace zelna::test {
 
 namespace {
-
-std::optional<std::string> environmentValue(const char* name)
-{
-    const char* value = std::getenv(name);
-    return value ? std::optional<std::string>(value) : std::nullopt;
-}
 
 void setEnvironmentValue(const std::string& name, const std::optional<std::string>& value)
 {
@@ -137,7 +131,6 @@ std::optional<int> ChildProcess::terminate(std::chrono::milliseconds timeout)
 }
 
 PrivateSessionBus::PrivateSessionBus()
-    : m_previousAddress(environmentValue("DBUS_SESSION_BUS_ADDRESS"))
 {
     m_daemon.emplace(std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--print-address",
                                               "--address=unix:tmpdir=/tmp"},
@@ -146,12 +139,7 @@ PrivateSessionBus::PrivateSessionBus()
     if (!address || address->empty())
         throw std::runtime_error("dbus-daemon did not start");
     m_address = *address;
-    setEnvironmentValue("DBUS_SESSION_BUS_ADDRESS", m_address);
-}
-
-PrivateSessionBus::~PrivateSessionBus()
-{
-    setEnvironmentValue("DBUS_SESSION_BUS_ADDRESS", m_previousAddress);
+    m_exported.emplace("DBUS_SESSION_BUS_ADDRESS", m_address);
 }
 
 GRefPtr<GDBusConnection> PrivateSessionBus::connect() const
@@ -168,33 +156,15 @@ GRefPtr<GDBusConnection> PrivateSessionBus::connect() const
 }
 
 VirtualDisplay::VirtualDisplay()
-    : m_previousDisplay(environmentValue("DISPLAY"))
 {
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0)
-        throw std::runtime_error("pipe failed");
-    // Xvfb writes the display number it picked to the inherited descriptor.
-    m_server.emplace(std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(pipeFds[1]), "-nolisten", "tcp",
-                                              "-screen", "0", "1280x800x24"});
-    close(pipeFds[1]);
-    std::string number;
-    pollfd fd{pipeFds[0], POLLIN, 0};
-    while (poll(&fd, 1, 10000) > 0) {
-        char c;
-        if (read(pipeFds[0], &c, 1) != 1 || c == '\n')
-            break;
-        number.push_back(c);
-    }
-    close(pipeFds[0]);
-    if (number.empty())
+    // Xvfb writes the display number it picked to the descriptor given.
+    m_server.emplace(std::vector<std::string>{"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0",
+                                              "1280x800x24"},
+                     std::map<std::string, std::string>{}, true);
+    const auto number = m_server->readLine();
+    if (!number || number->empty())
         throw std::runtime_error("Xvfb did not start");
-    m_display = ":" + number;
-    setEnvironmentValue("DISPLAY", m_display);
-}
-
-VirtualDisplay::~VirtualDisplay()
-{
-    setEnvironmentValue("DISPLAY", m_previousDisplay);
+    m_exported.emplace("DISPLAY", ":" + *number);
 }
 
 bool waitForNameOwner(GDBusConnection* connection, const std::string& name, std::chrono::milliseconds timeout)
@@ -233,37 +203,22 @@ void runMainLoopFor(std::chrono::milliseconds duration)
 
 ForkedResult runInForkedChild(const std::function<int()>& body, std::chrono::milliseconds timeout)
 {
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
-    const pid_t pid = fork();
+    // The child's stderr goes to a nameless file, read once the child is gone.
+    std::unique_ptr<FILE, int (*)(FILE*)> standardError(std::tmpfile(), std::fclose);
+    const pid_t pid = standardError ? fork() : -1;
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
-        dup2(pipeFds[1], STDERR_FILENO);
+        dup2(fileno(standardError.get()), STDERR_FILENO);
+        alarm(static_cast<unsigned>(std::chrono::ceil<std::chrono::seconds>(timeout).count()));
         _exit(body());
     }
-    close(pipeFds[1]);
-
-    ForkedResult result;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (true) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd fd{pipeFds[0], POLLIN, 0};
-        if (left.count() <= 0 || poll(&fd, 1, static_cast<int>(left.count())) <= 0) {
-            kill(pid, SIGKILL);
-            break;
-        }
-        char chunk[512];
-        const ssize_t count = read(pipeFds[0], chunk, sizeof chunk);
-        if (count <= 0)
-            break;
-        result.standardError.append(chunk, static_cast<std::size_t>(count));
-    }
-    close(pipeFds[0]);
     int status = 0;
     waitpid(pid, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    ForkedResult result{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), {}};
+    std::rewind(standardError.get());
+    for (int c; (c = std::fgetc(standardError.get())) != EOF;)
+        result.standardError.push_back(static_cast<char>(c));
     return result;
 }
 
@@ -273,14 +228,27 @@ bool dropRootPrivileges()
     return geteuid() != 0 || (setgid(nobody) == 0 && setuid(nobody) == 0);
 }
 
-OSStatus recordHotKeyPress(EventHandlerCallRef, EventRef event, void* userData)
+std::array<OSStatus, 5> registerFiveHotKeys(HotKeys& keys, std::vector<std::uint32_t>& pressed,
+                                            std::array<EventHotKeyRef, 5>* refs)
 {
-    EventHotKeyID id{};
-    const OSStatus status =
-        event->getEventParameter(kEventParamDirectObject, typeEventHotKeyID, nullptr, sizeof id, nullptr, &id);
-    if (status == noErr)
-        static_cast<std::vector<std::uint32_t>*>(userData)->push_back(id.id);
-    return status;
+    static constexpr EventTypeSpec type{kEventClassKeyboard, kEventHotKeyPressed};
+    const auto record = [](EventHandlerCallRef, EventRef event, void* userData) {
+        EventHotKeyID id{};
+        const OSStatus status =
+            event->getEventParameter(kEventParamDirectObject, typeEventHotKeyID, nullptr, sizeof id, nullptr, &id);
+        if (status == noErr)
+            static_cast<std::vector<std::uint32_t>*>(userData)->push_back(id.id);
+        return status;
+    };
+    keys.installEventHandler(keys.getApplicationEventTarget(), record, 1, &type, &pressed, nullptr);
+    // The number-row key codes of 1 to 5.
+    constexpr std::array<std::uint32_t, 5> keyCodes = {18, 19, 20, 21, 23};
+    std::array<EventHotKeyRef, 5> unused{};
+    std::array<OSStatus, 5> statuses{};
+    for (std::uint32_t slot = 0; slot < 5; ++slot)
+        statuses[slot] = keys.registerEventHotKey(keyCodes[slot], optionKey, {fourCharCode("ZELN"), slot},
+                                                  keys.getApplicationEventTarget(), 0, &(refs ? *refs : unused)[slot]);
+    return statuses;
 }
 
 std::string readFile(const std::filesystem::path& path)
@@ -318,8 +286,9 @@ ScratchDirectory::~ScratchDirectory()
 
 ScopedEnvironment::ScopedEnvironment(std::string name, const std::optional<std::string>& value)
     : m_name(std::move(name))
-    , m_previous(environmentValue(m_name.c_str()))
 {
+    if (const char* previous = std::getenv(m_name.c_str()))
+        m_previous = previous;
     setEnvironmentValue(m_name, value);
 }
 

@@ -7,6 +7,7 @@
 #include "linux/GOwned.h"
 #include "ports/HotKeys.h"
 
+#include <array>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -30,7 +31,6 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
     ~ChildProcess();
 
-    pid_t pid() const { return m_pid; }
     /// One line of the child's stdout without its newline; nothing at end of file or timeout.
     std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     /// Sends SIGTERM and waits up to timeout for the exit; the exit status, or nothing.
@@ -46,33 +46,39 @@ private:
     std::optional<int> m_status;
 };
 
+/// Sets an environment variable for the life of the object, then restores it.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(std::string name, const std::optional<std::string>& value);
+    ~ScopedEnvironment();
+
+private:
+    std::string m_name;
+    std::optional<std::string> m_previous;
+};
+
 /// dbus-daemon --session on a private socket. Its address is exported as
 /// DBUS_SESSION_BUS_ADDRESS for the life of the object (restored afterwards).
 class PrivateSessionBus {
 public:
     PrivateSessionBus();
-    ~PrivateSessionBus();
-    const std::string& address() const { return m_address; }
     /// A new private connection to this bus.
     GRefPtr<GDBusConnection> connect() const;
 
 private:
     std::optional<ChildProcess> m_daemon;
     std::string m_address;
-    std::optional<std::string> m_previousAddress;
+    std::optional<ScopedEnvironment> m_exported;
 };
 
 /// Xvfb on a free display; DISPLAY is exported for the life of the object.
 class VirtualDisplay {
 public:
     VirtualDisplay();
-    ~VirtualDisplay();
-    const std::string& display() const { return m_display; }
 
 private:
     std::optional<ChildProcess> m_server;
-    std::string m_display;
-    std::optional<std::string> m_previousDisplay;
+    std::optional<ScopedEnvironment> m_exported;
 };
 
 /// Waits up to timeout until name has an owner on the connection's bus.
@@ -101,9 +107,10 @@ ForkedResult runInForkedChild(const std::function<int()>& body,
 /// read-only folder is read-only to it. False when that failed; nothing to do when not root.
 bool dropRootPrivileges();
 
-/// A hot-key handler that appends the id of each pressed key to the std::vector<std::uint32_t>
-/// passed as its user data.
-OSStatus recordHotKeyPress(EventHandlerCallRef, EventRef event, void* userData);
+/// Installs a handler that appends the id of each pressed hot key to pressed, then registers
+/// Alt+1…Alt+5 as slots 0–4 as the application does; their statuses, and their refs into refs.
+std::array<OSStatus, 5> registerFiveHotKeys(HotKeys& keys, std::vector<std::uint32_t>& pressed,
+                                            std::array<EventHotKeyRef, 5>* refs = nullptr);
 
 /// The whole content of a file; empty when it cannot be read.
 std::string readFile(const std::filesystem::path& path);
@@ -119,17 +126,6 @@ public:
 
 private:
     std::string m_path;
-};
-
-/// Sets an environment variable for the life of the object, then restores it.
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(std::string name, const std::optional<std::string>& value);
-    ~ScopedEnvironment();
-
-private:
-    std::string m_name;
-    std::optional<std::string> m_previous;
 };
 
 } // namespace zelna::test

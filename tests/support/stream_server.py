@@ -5,32 +5,25 @@ Serves generated tones as live streams (MP3, AAC in ADTS, Ogg Vorbis, Ogg Opus),
 time after a short burst as Icecast sends one, and the ways real servers fail. Binds 127.0.0.1 only.
 
 Paths (FORMAT is mp3, aac, vorbis or opus):
-  /FORMAT                    the stream, looped for as long as the client reads
-  /hls/playlist.m3u8         the same tone as HTTP Live Streaming (AAC in MPEG-TS segments)
-  /drop/FORMAT?after=S       streams S seconds, then closes the connection (reset=1: with a reset)
-  /stall/FORMAT?after=S      streams S seconds, then sends nothing more and keeps the connection
-  /headers-only/FORMAT       answers 200 with headers, then closes before the first audio byte
-  /garbage                   answers 200 as audio/mpeg and streams random bytes
-  /silent                    accepts the request and never answers
-  /404                       Not Found
-With --channels FORMAT, any other one-segment path (a channel id: the program asks for
-<base URL><id>) is the FORMAT stream too.
-Any fault path takes count=K: only the first K requests to that path fail, later ones get the
-plain stream. Any stream takes burst=S: the seconds of audio sent at once (3 by default).
+  /FORMAT                the stream, looped for as long as the client reads
+  /hls/playlist.m3u8     the same tone as HTTP Live Streaming (AAC in MPEG-TS segments)
+  /drop/FORMAT?after=S   streams S seconds, then closes the connection (reset=1: with a reset)
+  /stall/FORMAT?after=S  streams S seconds, then sends nothing more and keeps the connection
+  /garbage               streams random bytes as audio/mpeg; /silent never answers; /404
+With --channels FORMAT, any other one-segment path (a channel id) is the FORMAT stream too.
+Fault paths take count=K: only the first K requests for the same path and query fail, later
+ones get the plain stream. Streams take burst=S: the seconds of audio sent at once (3 by default).
 
-On stdout, one line each at start: "PORT n", "REFUSED_PORT n" (a bound port that refuses every
-connection) and "TLS_PORT n" (the same paths over TLS with a self-signed certificate, which a
-client that verifies certificates must refuse); then "REQUEST <path> <user-agent>" and
-"CLOSED <path>" per connection.
+On stdout: "PORT n" and "REFUSED_PORT n" (a bound port that refuses every connection) at start,
+then "REQUEST <path> <user-agent>" and "CLOSED <path>" per connection.
 """
 
 import argparse
+import http.server
+import itertools
 import os
-import random
 import select
 import socket
-import socketserver
-import ssl
 import struct
 import subprocess
 import sys
@@ -39,229 +32,120 @@ import time
 import urllib.parse
 
 DURATION_SECONDS = 45
-BURST_SECONDS = 3.0
 CHUNK_SECONDS = 0.05
-
 SOURCE = (f"audiotestsrc num-buffers={DURATION_SECONDS * 44100 // 1024} samplesperbuffer=1024 "
           "! audio/x-raw,rate=44100,channels=2 ! audioconvert")
+AAC = "avenc_aac bitrate=128000 ! aacparse"
 FORMATS = {
-    "mp3": ("audio/mpeg", "mp3", "lamemp3enc target=bitrate bitrate=128 cbr=true"),
-    "aac": ("audio/aac", "aac", "avenc_aac bitrate=128000 ! aacparse ! audio/mpeg,stream-format=adts"),
-    "vorbis": ("audio/ogg", "ogg", "vorbisenc ! oggmux"),
-    "opus": ("audio/ogg", "opus", "audioresample ! opusenc bitrate=96000 ! oggmux"),
+    "mp3": ("audio/mpeg", "tone.mp3", "lamemp3enc target=bitrate bitrate=128 cbr=true"),
+    "aac": ("audio/aac", "tone.aac", f"{AAC} ! audio/mpeg,stream-format=adts"),
+    "vorbis": ("audio/ogg", "tone.ogg", "vorbisenc ! oggmux"),
+    "opus": ("audio/ogg", "tone.opus", "audioresample ! opusenc bitrate=96000 ! oggmux"),
 }
+HLS_SINK = (f"{AAC} ! mpegtsmux ! hlssink target-duration=2 max-files=0 playlist-length=0 "
+            "location={out}/segment%05d.ts playlist-location={out}/playlist.m3u8")
 
 output_lock = threading.Lock()
 
 
 def say(line):
     with output_lock:
-        sys.stdout.write(line + "\n")
-        sys.stdout.flush()
+        print(line, flush=True)
 
 
-def media_file(media_dir, name):
-    content_type, extension, encoder = FORMATS[name]
-    path = os.path.join(media_dir, f"tone.{extension}")
-    if not os.path.exists(path):
-        # Made once per build tree; written under a private name and renamed, so that servers
-        # started side by side never read a half-written file.
-        os.makedirs(media_dir, exist_ok=True)
-        partial = f"{path}.{os.getpid()}.part"
-        pipeline = f"{SOURCE} ! {encoder} ! filesink location={partial}"
-        subprocess.run(["gst-launch-1.0", "-q"] + pipeline.split(), check=True,
-                       stdout=subprocess.DEVNULL, timeout=60)
-        os.replace(partial, path)
-    with open(path, "rb") as file:
-        data = file.read()
-    return content_type, data
-
-
-def hls_files(media_dir):
-    folder = os.path.join(media_dir, "hls")
-    if not os.path.exists(os.path.join(folder, "playlist.m3u8")):
-        partial = f"{folder}.{os.getpid()}.part"
-        os.makedirs(partial, exist_ok=True)
-        pipeline = (f"{SOURCE} ! avenc_aac bitrate=128000 ! aacparse ! mpegtsmux ! hlssink target-duration=2 "
-                    f"max-files=0 playlist-length=0 location={partial}/segment%05d.ts "
-                    f"playlist-location={partial}/playlist.m3u8")
-        subprocess.run(["gst-launch-1.0", "-q"] + pipeline.split(), check=True,
-                       stdout=subprocess.DEVNULL, timeout=60)
+def encode(target, sink, folder=False):
+    """Encodes the tone once per build tree, under a private name and then renamed, so that
+    servers started side by side never read a half-made file."""
+    if not os.path.exists(target):
+        partial = f"{target}.{os.getpid()}.part"
+        os.makedirs(partial if folder else os.path.dirname(target), exist_ok=True)
+        pipeline = f"{SOURCE} ! {sink.format(out=partial)}"
+        subprocess.run(["gst-launch-1.0", "-q"] + pipeline.split(), check=True, stdout=subprocess.DEVNULL,
+                       timeout=60)
         try:
-            os.rename(partial, folder)
+            os.replace(partial, target)
         except OSError:  # another server made it meanwhile
             pass
-    files = {}
-    for name in os.listdir(folder):
-        with open(os.path.join(folder, name), "rb") as file:
-            files[name] = file.read()
-    return files
 
 
-def self_signed_context(media_dir):
-    certificate = os.path.join(media_dir, "self-signed.pem")
-    if not os.path.exists(certificate):
-        partial = f"{certificate}.{os.getpid()}.part"
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "3650",
-                        "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
-                        "-keyout", partial, "-out", partial + ".crt"],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
-        with open(partial, "a") as key, open(partial + ".crt") as crt:
-            key.write(crt.read())
-        os.remove(partial + ".crt")
-        os.replace(partial, certificate)
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(certificate)
-    return context
+class Handler(http.server.BaseHTTPRequestHandler):
+    timeout = 10
 
+    def log_message(self, *args):
+        pass
 
-class Server(socketserver.ThreadingTCPServer):
-    daemon_threads = True
-    allow_reuse_address = True
-    channel_format = None
-
-    def __init__(self, port, media, hls, tls=None):
-        self.media = media
-        self.hls = hls
-        self.tls = tls
-        self.fault_counts = {}
-        self.counts_lock = threading.Lock()
-        super().__init__(("127.0.0.1", port), Handler)
-
-    def takes_fault(self, key, limit):
-        with self.counts_lock:
-            seen = self.fault_counts.get(key, 0)
-            self.fault_counts[key] = seen + 1
-        return limit is None or seen < limit
-
-    def get_request(self):
-        connection, address = super().get_request()
-        if self.tls:
-            # The handshake happens in the handler's thread, so a refusing client blocks nobody.
-            connection = self.tls.wrap_socket(connection, server_side=True, do_handshake_on_connect=False)
-        return connection, address
-
-
-class Handler(socketserver.BaseRequestHandler):
-    def handle(self):
-        self.request.settimeout(10)
+    def do_GET(self):
+        say(f"REQUEST {self.path} {self.headers.get('User-Agent', '-')}")
         try:
-            if isinstance(self.request, ssl.SSLSocket):
-                self.request.do_handshake()
-            head = self.read_head()
-        except OSError:
-            return
-        if head is None:
-            return
-        target, user_agent = head
-        say(f"REQUEST {target} {user_agent}")
-        try:
-            self.answer(target)
+            self.answer()
         except OSError:
             pass
         finally:
-            say(f"CLOSED {target}")
+            say(f"CLOSED {self.path}")
 
-    def read_head(self):
-        data = b""
-        while b"\r\n\r\n" not in data:
-            chunk = self.request.recv(4096)
-            if not chunk or len(data) > 65536:
-                return None
-            data += chunk
-        lines = data.split(b"\r\n\r\n", 1)[0].decode("latin-1").split("\r\n")
-        target = lines[0].split(" ")[1] if len(lines[0].split(" ")) > 1 else "/"
-        user_agent = "-"
-        for line in lines[1:]:
-            name, _, value = line.partition(":")
-            if name.strip().lower() == "user-agent":
-                user_agent = value.strip()
-        return target, user_agent
-
-    def answer(self, target):
-        url = urllib.parse.urlsplit(target)
+    def answer(self):
+        url = urllib.parse.urlsplit(self.path)
         query = dict(urllib.parse.parse_qsl(url.query))
         parts = [p for p in url.path.split("/") if p]
-        count = int(query["count"]) if "count" in query else None
-        after = float(query.get("after", "2"))
-        burst = float(query.get("burst", BURST_SECONDS))
-
-        if parts == ["404"]:
-            self.send_head(404, "text/plain", b"not found\n")
-            return
-        if len(parts) == 2 and parts[0] == "hls" and parts[1] in self.server.hls:
-            kind = "application/vnd.apple.mpegurl" if parts[1].endswith(".m3u8") else "video/mp2t"
-            self.send_head(200, kind, self.server.hls[parts[1]])
+        burst = float(query.get("burst", 3))
+        if url.path[1:] in self.server.files:
+            self.send_head(*self.server.files[url.path[1:]])
             return
         if parts == ["silent"]:
             self.wait_for_close()
             return
         if parts == ["garbage"]:
-            self.send_head(200, "audio/mpeg")
-            random_bytes = random.Random(7)
-            self.stream(lambda size: random_bytes.randbytes(size), 16000, burst, None)
+            self.send_head("audio/mpeg")
+            self.stream(os.urandom, 16000, burst, None)
             return
 
-        if len(parts) == 1 and parts[0] in FORMATS:
-            fault, name = None, parts[0]
-        elif len(parts) == 1 and self.server.channel_format:
-            fault, name = None, self.server.channel_format
-        elif len(parts) == 2 and parts[1] in FORMATS and parts[0] in ("drop", "stall", "headers-only"):
-            fault, name = parts[0], parts[1]
-            if not self.server.takes_fault(url.path, count):
-                fault = None
-        else:
-            self.send_head(404, "text/plain", b"unknown path\n")
+        name = parts[-1] if parts and parts[-1] in FORMATS else self.server.channel_format
+        fault = parts[0] if len(parts) == 2 and parts[0] in ("drop", "stall") else None
+        if not name or parts == ["404"] or len(parts) != (2 if fault else 1):
+            self.send_error(404)
             return
+        if fault and "count" in query:
+            if next(self.server.fault_counts.setdefault(self.path, itertools.count(1))) > int(query["count"]):
+                fault = None
 
         content_type, data = self.server.media[name]
-        self.send_head(200, content_type)
-        if fault == "headers-only":
-            return
-        byte_rate = len(data) / DURATION_SECONDS
-        position = 0
+        self.send_head(content_type)
+        looped, position = data + data, 0
 
-        def next_bytes(size):
+        def next_bytes(size):  # a burst or a chunk is always shorter than the file
             nonlocal position
-            out = b""
-            while len(out) < size:
-                piece = data[position:position + size - len(out)]
-                out += piece
-                position = (position + len(piece)) % len(data)
-            return out
+            start, position = position, (position + size) % len(data)
+            return looped[start:start + size]
 
-        self.stream(next_bytes, byte_rate, burst, after if fault else None)
+        self.stream(next_bytes, len(data) / DURATION_SECONDS, burst, float(query.get("after", 2)) if fault else None)
         if fault == "stall":
             self.wait_for_close()
-        elif fault == "drop" and query.get("reset") == "1":
-            self.request.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        elif query.get("reset") == "1":
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
 
-    def send_head(self, status, content_type, body=None):
-        reason = {200: "OK", 404: "Not Found"}[status]
-        head = f"HTTP/1.0 {status} {reason}\r\nContent-Type: {content_type}\r\nCache-Control: no-cache\r\n"
+    def send_head(self, content_type, body=None):
+        self.send_response(200)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Cache-Control", "no-cache")
         if body is not None:
-            head += f"Content-Length: {len(body)}\r\n"
-        self.request.sendall((head + "\r\n").encode("latin-1") + (body or b""))
+            self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body or b"")
 
     def stream(self, next_bytes, byte_rate, burst, seconds):
         """Sends a burst, then real time, until the client goes or `seconds` have passed."""
         if burst > 0:
-            self.request.sendall(next_bytes(int(byte_rate * burst)))
+            self.wfile.write(next_bytes(int(byte_rate * burst)))
         start = time.monotonic()
         sent_seconds = 0.0
         while seconds is None or sent_seconds < seconds:
             sent_seconds += CHUNK_SECONDS
-            self.request.sendall(next_bytes(max(1, int(byte_rate * CHUNK_SECONDS))))
-            delay = start + sent_seconds - time.monotonic()
-            if delay > 0:
-                time.sleep(delay)
+            self.wfile.write(next_bytes(max(1, int(byte_rate * CHUNK_SECONDS))))
+            time.sleep(max(0.0, start + sent_seconds - time.monotonic()))
 
     def wait_for_close(self):
-        self.request.settimeout(None)
-        while True:
-            readable, _, _ = select.select([self.request], [], [], 1.0)
-            if readable and not self.request.recv(4096):
-                return
+        while not select.select([self.connection], [], [], 1.0)[0] or self.connection.recv(4096):
+            pass
 
 
 def main():
@@ -271,18 +155,24 @@ def main():
     parser.add_argument("--channels", choices=sorted(FORMATS), help="serve every channel id as this format")
     args = parser.parse_args()
 
-    media = {name: media_file(args.media_dir, name) for name in FORMATS}
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
+    server.channel_format, server.fault_counts, server.media, server.files = args.channels, {}, {}, {}
+    for name, (content_type, file_name, encoder) in FORMATS.items():
+        path = os.path.join(args.media_dir, file_name)
+        encode(path, f"{encoder} ! filesink location={{out}}")
+        with open(path, "rb") as file:
+            server.media[name] = (content_type, file.read())
+    folder = os.path.join(args.media_dir, "hls")
+    encode(folder, HLS_SINK, folder=True)
+    for name in os.listdir(folder):
+        with open(os.path.join(folder, name), "rb") as file:
+            kind = "application/vnd.apple.mpegurl" if name.endswith(".m3u8") else "video/mp2t"
+            server.files[f"hls/{name}"] = (kind, file.read())
     # A port bound without listening refuses connections, and nobody else can take it meanwhile.
     refusing = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     refusing.bind(("127.0.0.1", 0))
-    hls = hls_files(args.media_dir)
-    server = Server(args.port, media, hls)
-    server.channel_format = args.channels
-    tls_server = Server(0, media, hls, self_signed_context(args.media_dir))
-    threading.Thread(target=tls_server.serve_forever, daemon=True).start()
     say(f"PORT {server.server_address[1]}")
     say(f"REFUSED_PORT {refusing.getsockname()[1]}")
-    say(f"TLS_PORT {tls_server.server_address[1]}")
     try:
         server.serve_forever()
     except KeyboardInterrupt:
