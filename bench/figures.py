@@ -470,7 +470,8 @@ def run_soak(args, build_dir):
     if args.write:
         when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
         image = os.path.relpath(args.output, os.path.dirname(RESULTS))
-        write_results_section("Soak (make soak)", f"Measured {when} on {machine()}.\n\n{summary}.\n\n"
+        write_results_section("Soak (make soak)", f"Measured {when} on {machine()}. `make soak` plays for an hour "
+                              f"unless SOAK_MINUTES says otherwise.\n\n{summary}.\n\n"
                               f"![Memory while playing]({image})\n")
 
     data = os.path.join(build_dir, "soak.dat")
