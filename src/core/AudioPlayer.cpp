@@ -27,7 +27,18 @@ void AudioPlayer::play(const ZelnaChannel& channel)
     // Listeners see the new channel while the old player is still held, paused.
     notifyStateChange();
     m_player = m_services.mediaPlayers.makePlayer(PlayerItem{channel.streamURL()});
+    m_player->onStop = [this, number = ++m_playerNumber] { playerStopped(number); };
     m_player->play();
+}
+
+void AudioPlayer::playerStopped(unsigned playerNumber)
+{
+    // Only the current player speaks for what plays; one already replaced has nothing to say.
+    if (playerNumber != m_playerNumber)
+        return;
+    // The platform player gave up or its stream ended: say so as a pause does, so that the
+    // desktop and the menu stop claiming it plays and choosing the channel again resumes it.
+    pause();
 }
 
 void AudioPlayer::pause()

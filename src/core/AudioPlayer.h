@@ -10,9 +10,9 @@
 #include <optional>
 
 /// The one stream player of the process: starts channels on fresh platform players, publishes
-/// what plays to the desktop and answers its media commands. It never observes the platform
-/// player; its state changes only through play, pause and resume, each of which tells
-/// onStateChange synchronously.
+/// what plays to the desktop and answers its media commands. Its state changes through play,
+/// pause and resume, each of which tells onStateChange synchronously, and when the platform
+/// player stops for good by itself, which it answers as a pause so that nothing claims to play.
 class AudioPlayer {
 public:
     struct Services {
@@ -45,9 +45,12 @@ private:
     explicit AudioPlayer(Services services);
     void setupRemoteCommands();
     void notifyStateChange();
+    void playerStopped(unsigned playerNumber);
 
     Services m_services;
     std::weak_ptr<AudioPlayer> m_self;
     std::unique_ptr<MediaPlayer> m_player;
+    // Tells the current platform player from those it replaced.
+    unsigned m_playerNumber = 0;
     std::optional<ZelnaChannel> m_currentChannel;
 };

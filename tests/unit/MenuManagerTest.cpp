@@ -143,6 +143,28 @@ TEST_F(MenuManagerTest, ChoosingChannelsPlaysPausesResumesAndSwitches)
     EXPECT_EQ(statusItem->menusSet, 5) << "every playback change rebuilds the whole menu";
 }
 
+TEST_F(MenuManagerTest, APlayerThatStopsForGoodReadsAsPausedAndChoosingTheChannelResumesIt)
+{
+    chooseChannel(0);
+    const auto replacedPlayersStop = platform.mediaPlayers.newest->onStop;
+    chooseChannel(1);
+    const int menus = statusItem->menusSet;
+    replacedPlayersStop();
+    EXPECT_EQ(statusItem->menusSet, menus) << "a replaced player has nothing to say";
+    EXPECT_TRUE(player->isPlaying());
+
+    platform.mediaPlayers.newest->stopForGood();
+    EXPECT_EQ(platform.nowPlaying.states, (std::vector<int>{1, 1, 2}));
+    EXPECT_EQ(statusItem->menusSet, menus + 1);
+    EXPECT_FALSE(player->isPlaying());
+    EXPECT_EQ(item(1).state, NSControlStateValueOn) << "the stopped channel stays current";
+
+    chooseChannel(1);
+    EXPECT_TRUE(player->isPlaying());
+    EXPECT_EQ(platform.nowPlaying.states.back(), 1);
+    EXPECT_EQ(platform.mediaPlayers.startedUrls.size(), 2U) << "resumed on the same player, which reopens its stream itself";
+}
+
 TEST_F(MenuManagerTest, ChannelItemWithAnInvalidTagDoesNothing)
 {
     for (std::int64_t tag : {-1LL, 5LL, 100000LL}) {

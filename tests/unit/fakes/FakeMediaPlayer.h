@@ -18,6 +18,8 @@ public:
     void pause() override { m_log.add(name() + ".pause"); currentRate = 0.0F; }
     float rate() const override { return currentRate; }
     std::string name() const { return "player" + std::to_string(number); }
+    /// Mimics the platform player giving up on its stream, or the stream's end.
+    void stopForGood() { currentRate = 0.0F; if (onStop) onStop(); }
 
     const int number;
     float currentRate = 0.0F; ///< Tests set it to mimic a stream that failed.
