@@ -1,5 +1,7 @@
 #include "linux/GstMediaPlayer.h"
 
+#include "linux/GioHttpSource.h"
+
 #include <gst/base/gstbasesink.h>
 
 #include <algorithm>
@@ -43,6 +45,7 @@ std::unique_ptr<MediaPlayer> GstMediaPlayerFactory::makePlayer(PlayerItem item)
     // panel should not carry it (memory, start-up time) until the first channel is chosen.
     if (!gst_is_initialized())
         gst_init(nullptr, nullptr);
+    registerGioHttpSource(userAgent);
     return std::make_unique<GstMediaPlayer>(std::move(item), m_timings);
 }
 
@@ -278,6 +281,7 @@ void GstMediaPlayer::watchForStall()
 
 void GstMediaPlayer::setUpSource(GstElement* source)
 {
+    // For the http source GStreamer itself would pick were ours not registered.
     if (hasProperty(source, "user-agent"))
         g_object_set(source, "user-agent", userAgent, nullptr);
     if (hasProperty(source, "ssl-strict"))

@@ -67,7 +67,7 @@ protected:
 
 TEST_F(GstMediaPlayerTest, EveryFormatReachesTheSinkWithOurUserAgent)
 {
-    for (const std::string path : { "/mp3", "/aac", "/vorbis", "/opus", "/hls/playlist.m3u8" }) {
+    for (const std::string path : { "/mp3", "/aac", "/vorbis", "/opus", "/hls/playlist.m3u8", "/redirect?to=/mp3" }) {
         SCOPED_TRACE(path);
         ObservedPlayer observed(server.url(path));
         observed.player->play();
@@ -120,10 +120,11 @@ TEST_F(GstMediaPlayerTest, DroppedAndSilentConnectionsAreReopenedAndAudioFlowsAg
 
 TEST_F(GstMediaPlayerTest, UnplayableStreamsGiveUpAfterTheRetryBudgetWithoutBlocking)
 {
-    const std::vector<std::string> paths { "/404", "/garbage", "/silent" };
+    const std::vector<std::string> paths { "/404", "/garbage", "/silent", "/bad-head" };
     std::vector<std::unique_ptr<ObservedPlayer>> players;
-    for (const auto& url : { server.url(paths[0]), server.url(paths[1]), server.url(paths[2]), server.refusedUrl() })
-        players.push_back(std::make_unique<ObservedPlayer>(url));
+    for (const auto& path : paths)
+        players.push_back(std::make_unique<ObservedPlayer>(server.url(path)));
+    players.push_back(std::make_unique<ObservedPlayer>(server.refusedUrl()));
     for (auto& observed : players)
         observed->player->play();
     // runMainLoopUntil checks its condition every few milliseconds unless the loop is blocked.

@@ -9,7 +9,9 @@ Paths (FORMAT is mp3, aac, vorbis or opus):
   /hls/playlist.m3u8     the same tone as HTTP Live Streaming (AAC in MPEG-TS segments)
   /drop/FORMAT?after=S   streams S seconds, then closes the connection (reset=1: with a reset)
   /stall/FORMAT?after=S  streams S seconds, then sends nothing more and keeps the connection
-  /garbage               streams random bytes as audio/mpeg; /silent never answers; /404
+  /garbage               streams random bytes (the same each time) as audio/mpeg
+  /silent                never answers; /404 answers 404; /bad-head answers with a 64 KiB header
+  /redirect?to=PATH      redirects there
 With --channels FORMAT, any other one-segment path (a channel id) is the FORMAT stream too.
 Fault paths take count=K: only the first K requests for the same path and query fail, later
 ones get the plain stream. Streams take burst=S: the seconds of audio sent at once (3 by default).
@@ -22,6 +24,7 @@ import argparse
 import http.server
 import itertools
 import os
+import random
 import select
 import socket
 import struct
@@ -94,9 +97,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if parts == ["silent"]:
             self.wait_for_close()
             return
+        if parts == ["bad-head"]:
+            self.wfile.write(b"HTTP/1.0 200 OK\r\nX-Filler: " + b"x" * 65536 + b"\r\n\r\n")
+            return
+        if parts == ["redirect"]:
+            self.send_response(302)
+            self.send_header("Location", query.get("to", "/"))
+            self.end_headers()
+            return
         if parts == ["garbage"]:
             self.send_head("audio/mpeg")
-            self.stream(os.urandom, 16000, burst, None)
+            # The same bytes every time: random ones now and then decode into something.
+            self.stream(random.Random(self.path).randbytes, 16000, burst, None)
             return
 
         name = parts[-1] if parts and parts[-1] in FORMATS else self.server.channel_format
