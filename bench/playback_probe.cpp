@@ -13,7 +13,7 @@ int main(int argc, char** argv)
         return 2;
     }
     gst_init(&argc, &argv);
-    GstMediaPlayerFactory factory;
+    GstMediaPlayerFactory factory(g_network_monitor_get_default());
     auto player = factory.makePlayer(PlayerItem { URL { argv[1] } });
     GUniquePtr<GMainLoop> loop(g_main_loop_new(nullptr, FALSE));
     g_timeout_add_seconds(

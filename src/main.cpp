@@ -67,7 +67,7 @@ int main()
     }
     GDBusConnection* sessionBus = application->connection();
 
-    GstMediaPlayerFactory mediaPlayers;
+    GstMediaPlayerFactory mediaPlayers(g_network_monitor_get_default());
     MprisMediaCentre mediaCentre(sessionBus);
     JsonPreferences preferences(JsonPreferences::defaultPath());
     auto hotKeys = makeHotKeys(sessionBus);

@@ -48,6 +48,8 @@ ZELNA_DEFINE_G_DELETER(GstTagList, gst_tag_list_unref)
 ZELNA_DEFINE_G_DELETER(GstBuffer, gst_buffer_unref)
 ZELNA_DEFINE_G_DELETER(GstSample, gst_sample_unref)
 ZELNA_DEFINE_G_DELETER(GSettingsSchema, g_settings_schema_unref)
+// A pool goes once the work queued in it has run.
+ZELNA_DEFINE_G_DELETER(GThreadPool, [](GThreadPool* pool) { g_thread_pool_free(pool, FALSE, TRUE); })
 ZELNA_DEFINE_G_DELETER(cairo_t, cairo_destroy)
 ZELNA_DEFINE_G_DELETER(cairo_surface_t, cairo_surface_destroy)
 ZELNA_DEFINE_G_DELETER(cairo_font_options_t, cairo_font_options_destroy)
@@ -136,6 +138,8 @@ public:
     T* operator->() const { return m_pointer; }
     explicit operator bool() const { return m_pointer; }
     void reset() { *this = GRefPtr(); }
+    /// Hands the reference to the caller, who must release it.
+    T* leakRef() { return std::exchange(m_pointer, nullptr); }
 
 private:
     T* m_pointer = nullptr;

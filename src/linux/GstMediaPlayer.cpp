@@ -2,8 +2,6 @@
 
 #include "linux/GioHttpSource.h"
 
-#include <gst/base/gstbasesink.h>
-
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -33,10 +31,37 @@ guint milliseconds(std::chrono::milliseconds duration)
     return static_cast<guint>(std::max<std::chrono::milliseconds::rep>(duration.count(), 1));
 }
 
+/// Counts the buffers that pass the element's static pad into counter, which owner keeps alive.
+void countBuffers(GstElement* element, const char* padName, std::shared_ptr<void> owner,
+                  std::atomic<std::uint64_t>& counter)
+{
+    auto pad = GRefPtr<GstPad>::adopt(gst_element_get_static_pad(element, padName));
+    if (!pad)
+        return;
+    struct Probe {
+        std::shared_ptr<void> owner;
+        std::atomic<std::uint64_t>& counter;
+    };
+    gst_pad_add_probe(
+        pad.get(), static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+        [](GstPad*, GstPadProbeInfo*, gpointer probe) {
+            static_cast<Probe*>(probe)->counter.fetch_add(1, std::memory_order_relaxed);
+            return GST_PAD_PROBE_OK;
+        },
+        new Probe { std::move(owner), counter }, [](gpointer probe) { delete static_cast<Probe*>(probe); });
+}
+
 } // namespace
 
-GstMediaPlayerFactory::GstMediaPlayerFactory(GstRetryTimings timings)
-    : m_timings(timings)
+GstMediaPlayerFactory::GstMediaPlayerFactory(GNetworkMonitor* networkMonitor, GstRetryTimings timings)
+    : m_networkMonitor(GRefPtr<GNetworkMonitor>::share(networkMonitor))
+    , m_timings(timings)
+    , m_pipelineReleaser(g_thread_pool_new(
+          [](gpointer pipeline, gpointer) {
+              gst_element_set_state(GST_ELEMENT(pipeline), GST_STATE_NULL);
+              gst_object_unref(pipeline);
+          },
+          nullptr, 1, FALSE, nullptr))
 { }
 
 std::unique_ptr<MediaPlayer> GstMediaPlayerFactory::makePlayer(PlayerItem item)
@@ -46,17 +71,84 @@ std::unique_ptr<MediaPlayer> GstMediaPlayerFactory::makePlayer(PlayerItem item)
     if (!gst_is_initialized())
         gst_init(nullptr, nullptr);
     registerGioHttpSource(userAgent);
-    return std::make_unique<GstMediaPlayer>(std::move(item), m_timings);
+    return std::make_unique<GstMediaPlayer>(std::move(item), m_timings, m_networkMonitor.get(),
+                                            m_pipelineReleaser.get());
 }
 
-GstMediaPlayer::GstMediaPlayer(PlayerItem item, GstRetryTimings timings)
+GstMediaPlayer::GstMediaPlayer(PlayerItem item, GstRetryTimings timings, GNetworkMonitor* networkMonitor,
+                               GThreadPool* pipelineReleaser)
     : m_uri(std::move(item.url.absoluteString))
     , m_timings(timings)
-    , m_pipeline(GRefPtr<GstElement>::adopt(gst_element_factory_make("playbin", nullptr)))
+    , m_networkMonitor(GRefPtr<GNetworkMonitor>::share(networkMonitor))
+    , m_pipelineReleaser(pipelineReleaser)
     , m_nextRetryDelay(timings.firstRetryDelay)
 {
+    if (m_networkMonitor)
+        m_networkHandler = g_signal_connect(m_networkMonitor.get(), "network-changed",
+            G_CALLBACK(+[](GNetworkMonitor*, gboolean isAvailable, gpointer self) {
+                static_cast<GstMediaPlayer*>(self)->networkChanged(isAvailable);
+            }),
+            this);
+}
+
+GstMediaPlayer::~GstMediaPlayer()
+{
+    cancelRetry();
+    stopStallWatch();
+    if (m_stopNotice)
+        g_source_remove(m_stopNotice);
+    if (m_networkHandler)
+        g_signal_handler_disconnect(m_networkMonitor.get(), m_networkHandler);
+    releasePipeline();
+}
+
+void GstMediaPlayer::play()
+{
+    // The owner acts on what it asked for; a stop it has not heard of yet is moot.
+    if (m_stopNotice)
+        g_source_remove(std::exchange(m_stopNotice, 0U));
+    m_isMeantToPlay = true;
+    if (m_pipeline) {
+        applyTargetState();
+        watchForStall();
+        return;
+    }
+    // The first start, or the last attempt failed while paused, was given up or ended: open anew.
+    cancelRetry();
+    m_hasGivenUp = false;
+    m_hasFinished = false;
+    m_isWaitingForNetwork = false;
+    m_failingSince.reset();
+    m_nextRetryDelay = m_timings.firstRetryDelay;
+    startAttempt();
+}
+
+void GstMediaPlayer::pause()
+{
+    m_isMeantToPlay = false;
+    if (m_stopNotice)
+        g_source_remove(std::exchange(m_stopNotice, 0U));
+    cancelRetry();
+    stopStallWatch();
+    if (m_pipeline)
+        gst_element_set_state(m_pipeline.get(), GST_STATE_PAUSED);
+}
+
+float GstMediaPlayer::rate() const
+{
+    return m_isMeantToPlay && !m_hasGivenUp && !m_hasFinished ? 1.0F : 0.0F;
+}
+
+void GstMediaPlayer::startAttempt()
+{
+    // A fresh playbin: some errors leave the old one's decoding bin unlinked, and stopping the
+    // old one waits for its threads, which is the releaser's business.
+    releasePipeline();
+    m_pipeline = GRefPtr<GstElement>::adopt(gst_element_factory_make("playbin", nullptr));
     if (!m_pipeline) {
         g_printerr("zelnamenu: cannot play %s: GStreamer's playbin is not installed\n", m_uri.c_str());
+        m_hasGivenUp = true;
+        stopForGood();
         return;
     }
     // A radio plays sound only: never open a window for a stream that also carries pictures.
@@ -72,75 +164,40 @@ GstMediaPlayer::GstMediaPlayer(PlayerItem item, GstRetryTimings timings)
             return static_cast<GstMediaPlayer*>(self)->handleBusMessage(message);
         },
         this);
-    m_sourceSetupHandler = g_signal_connect(m_pipeline.get(), "source-setup",
-        G_CALLBACK(+[](GstElement*, GstElement* source, gpointer self) {
-            static_cast<GstMediaPlayer*>(self)->setUpSource(source);
+    g_signal_connect(m_pipeline.get(), "source-setup",
+        G_CALLBACK(+[](GstElement*, GstElement* source, gpointer) {
+            // For the http source GStreamer itself would pick were ours not registered.
+            if (hasProperty(source, "user-agent"))
+                g_object_set(source, "user-agent", userAgent, nullptr);
+            if (hasProperty(source, "ssl-strict"))
+                g_object_set(source, "ssl-strict", TRUE, nullptr);
         }),
-        this);
-    m_elementAddedHandler = g_signal_connect(m_pipeline.get(), "deep-element-added",
-        G_CALLBACK(+[](GstBin*, GstBin*, GstElement* element, gpointer self) {
-            static_cast<GstMediaPlayer*>(self)->watchSink(element);
+        nullptr);
+    // Streaming threads add elements, also while the releaser stops the pipeline: the handler
+    // holds the counters, never the player. It goes with the pipeline.
+    g_signal_connect_data(m_pipeline.get(), "deep-element-added",
+        G_CALLBACK(+[](GstBin*, GstBin*, GstElement* element, std::shared_ptr<Flow>* flow) {
+            if (isAudioSink(element))
+                countBuffers(element, "sink", *flow, (*flow)->toSink);
+            else if (GST_OBJECT_FLAG_IS_SET(element, GST_ELEMENT_FLAG_SOURCE))
+                countBuffers(element, "src", *flow, (*flow)->fromNetwork);
         }),
-        this);
-}
+        new std::shared_ptr<Flow>(m_flow),
+        [](gpointer flow, GClosure*) { delete static_cast<std::shared_ptr<Flow>*>(flow); }, GConnectFlags(0));
 
-GstMediaPlayer::~GstMediaPlayer()
-{
-    cancelRetry();
-    stopStallWatch();
-    if (!m_pipeline)
-        return;
-    g_source_remove(m_busWatch);
-    // NULL joins the streaming threads, so no probe or signal handler can run after this.
-    gst_element_set_state(m_pipeline.get(), GST_STATE_NULL);
-    g_signal_handler_disconnect(m_pipeline.get(), m_sourceSetupHandler);
-    g_signal_handler_disconnect(m_pipeline.get(), m_elementAddedHandler);
-}
-
-void GstMediaPlayer::play()
-{
-    if (!m_pipeline)
-        return;
-    m_isMeantToPlay = true;
-    if (m_isStreamOpen) {
-        applyTargetState();
-        watchForStall();
-        return;
-    }
-    // The first start, or the last attempt failed while paused, was given up or ended: open anew.
-    cancelRetry();
-    m_hasGivenUp = false;
-    m_hasFinished = false;
-    m_failingSince.reset();
-    m_nextRetryDelay = m_timings.firstRetryDelay;
-    startAttempt();
-}
-
-void GstMediaPlayer::pause()
-{
-    m_isMeantToPlay = false;
-    cancelRetry();
-    stopStallWatch();
-    if (m_pipeline && m_isStreamOpen)
-        gst_element_set_state(m_pipeline.get(), GST_STATE_PAUSED);
-}
-
-float GstMediaPlayer::rate() const
-{
-    return m_isMeantToPlay && !m_hasGivenUp && !m_hasFinished && m_pipeline ? 1.0F : 0.0F;
-}
-
-void GstMediaPlayer::startAttempt()
-{
-    // NULL drops what is left of an earlier attempt; READY is not enough after some errors,
-    // which leave the decoding bin unlinked.
-    gst_element_set_state(m_pipeline.get(), GST_STATE_NULL);
-    m_isStreamOpen = true;
     m_isBuffering = false;
     m_bufferingPercent = 0;
-    m_sinkBuffersAtAttemptStart = m_sinkBuffers.load(std::memory_order_relaxed);
+    m_toSinkAtAttemptStart = m_flow->toSink.load(std::memory_order_relaxed);
     applyTargetState();
     watchForStall();
+}
+
+void GstMediaPlayer::releasePipeline()
+{
+    if (!m_pipeline)
+        return;
+    g_source_remove(std::exchange(m_busWatch, 0U));
+    g_thread_pool_push(m_pipelineReleaser, m_pipeline.leakRef(), nullptr);
 }
 
 void GstMediaPlayer::applyTargetState()
@@ -161,22 +218,24 @@ bool GstMediaPlayer::handleBusMessage(GstMessage* message)
         break;
     }
     case GST_MESSAGE_EOS: {
+        // The source knows a length from Content-Length; a playlist of known length has a duration.
+        gint64 bytes = -1;
         gint64 duration = -1;
-        if (m_isStreamOpen && gst_element_query_duration(m_pipeline.get(), GST_FORMAT_TIME, &duration)
-            && duration > 0) {
+        if (m_pipeline
+            && ((gst_element_query_duration(m_pipeline.get(), GST_FORMAT_BYTES, &bytes) && bytes > 0)
+                || (gst_element_query_duration(m_pipeline.get(), GST_FORMAT_TIME, &duration) && duration > 0))) {
             // A stream of known length simply ended: nothing to reconnect to.
-            m_isStreamOpen = false;
             m_hasFinished = true;
             stopStallWatch();
-            gst_element_set_state(m_pipeline.get(), GST_STATE_NULL);
+            releasePipeline();
+            if (m_isMeantToPlay)
+                stopForGood();
             break;
         }
         handleFailure(Failure::endOfStream, "the server ended the stream");
         break;
     }
     case GST_MESSAGE_BUFFERING: {
-        if (!m_isStreamOpen)
-            break;
         gint percent = 100;
         gst_message_parse_buffering(message, &percent);
         // A filling queue is the network at work even while the sink waits for it.
@@ -193,7 +252,7 @@ bool GstMediaPlayer::handleBusMessage(GstMessage* message)
     }
     case GST_MESSAGE_CLOCK_LOST:
         // The audio device went away and took the clock: choosing a new one needs a PAUSED round.
-        if (m_isStreamOpen && m_isMeantToPlay) {
+        if (m_isMeantToPlay) {
             gst_element_set_state(m_pipeline.get(), GST_STATE_PAUSED);
             applyTargetState();
         }
@@ -206,22 +265,34 @@ bool GstMediaPlayer::handleBusMessage(GstMessage* message)
 
 void GstMediaPlayer::handleFailure(Failure failure, const std::string& detail)
 {
-    // Messages still queued from an attempt that already failed change nothing.
-    if (!m_isStreamOpen)
+    if (!m_pipeline)
         return;
-    m_isStreamOpen = false;
     stopStallWatch();
-    gst_element_set_state(m_pipeline.get(), GST_STATE_NULL);
+    releasePipeline();
     if (!m_isMeantToPlay)
         return; // A paused player never retries; play() opens the stream anew.
 
     const auto now = std::chrono::steady_clock::now();
-    if (m_sinkBuffers.load(std::memory_order_relaxed) != m_sinkBuffersAtAttemptStart) {
+    if (m_flow->toSink.load(std::memory_order_relaxed) != m_toSinkAtAttemptStart) {
         // This attempt played: the run of failures starts over.
         m_failingSince.reset();
         m_nextRetryDelay = m_timings.firstRetryDelay;
     }
     const char* what = failure == Failure::error ? "failed" : failure == Failure::stall ? "stalled" : "ended";
+    if (!isNetworkAvailable()) {
+        // Offline, or waking from suspend before the network is back: failures say nothing about
+        // the stream. Keep trying now and then in case the monitor is wrong, and spend nothing.
+        // (The steady clock stands still while suspended, so a night asleep never counts either.)
+        if (!m_isWaitingForNetwork)
+            g_printerr("zelnamenu: the stream %s %s (%s) while the network is down; waiting for it\n", m_uri.c_str(),
+                       what, detail.c_str());
+        m_isWaitingForNetwork = true;
+        m_failingSince.reset();
+        m_nextRetryDelay = m_timings.firstRetryDelay;
+        scheduleRetry(m_timings.longestRetryDelay);
+        return;
+    }
+    m_isWaitingForNetwork = false;
     if (!m_failingSince) {
         m_failingSince = now;
         g_printerr("zelnamenu: the stream %s %s (%s); reconnecting\n", m_uri.c_str(), what, detail.c_str());
@@ -231,16 +302,23 @@ void GstMediaPlayer::handleFailure(Failure failure, const std::string& detail)
         g_printerr("zelnamenu: giving up on the stream %s, which has failed for %lld s (last: %s)\n", m_uri.c_str(),
             static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(now - *m_failingSince).count()),
             detail.c_str());
+        stopForGood();
         return;
     }
+    scheduleRetry(m_nextRetryDelay);
+    m_nextRetryDelay = std::min(m_nextRetryDelay * 2, m_timings.longestRetryDelay);
+}
+
+void GstMediaPlayer::scheduleRetry(std::chrono::milliseconds delay)
+{
+    cancelRetry();
     m_retrySource = g_timeout_add(
-        milliseconds(m_nextRetryDelay),
+        milliseconds(delay),
         [](gpointer self) -> gboolean {
             static_cast<GstMediaPlayer*>(self)->retry();
             return G_SOURCE_REMOVE;
         },
         this);
-    m_nextRetryDelay = std::min(m_nextRetryDelay * 2, m_timings.longestRetryDelay);
 }
 
 void GstMediaPlayer::retry()
@@ -249,60 +327,79 @@ void GstMediaPlayer::retry()
     startAttempt();
 }
 
-void GstMediaPlayer::watchForStall()
+void GstMediaPlayer::networkChanged(bool isAvailable)
 {
-    stopStallWatch();
-    m_lastProgress = std::chrono::steady_clock::now();
-    m_sinkBuffersAtLastCheck = m_sinkBuffers.load(std::memory_order_relaxed);
-    // A few checks per timeout keep the detection close to the timeout without busy polling.
-    const auto interval
-        = std::clamp(m_timings.stallTimeout / 4, std::chrono::milliseconds(10), std::chrono::milliseconds(1000));
-    m_stallSource = g_timeout_add(
-        milliseconds(interval),
+    // Only a player waiting to retry acts; a playing stream shows for itself whether it still flows.
+    if (!isAvailable || !m_retrySource)
+        return;
+    if (m_isWaitingForNetwork) {
+        g_printerr("zelnamenu: the network is back; reconnecting to %s\n", m_uri.c_str());
+        m_isWaitingForNetwork = false;
+        m_failingSince.reset();
+        m_nextRetryDelay = m_timings.firstRetryDelay;
+    }
+    cancelRetry();
+    startAttempt();
+}
+
+bool GstMediaPlayer::isNetworkAvailable() const
+{
+    return !m_networkMonitor || g_network_monitor_get_network_available(m_networkMonitor.get());
+}
+
+void GstMediaPlayer::stopForGood()
+{
+    // From its own main-loop turn: never inside play() or pause(), and the owner may do anything
+    // with this player there, even release it.
+    m_stopNotice = g_idle_add(
         [](gpointer data) -> gboolean {
             auto* self = static_cast<GstMediaPlayer*>(data);
-            const auto now = std::chrono::steady_clock::now();
-            const auto buffers = self->m_sinkBuffers.load(std::memory_order_relaxed);
-            if (buffers != self->m_sinkBuffersAtLastCheck) {
-                self->m_sinkBuffersAtLastCheck = buffers;
-                self->m_lastProgress = now;
-                return G_SOURCE_CONTINUE;
-            }
-            if (now - self->m_lastProgress < self->m_timings.stallTimeout)
-                return G_SOURCE_CONTINUE;
-            // Covers what the bus never reports: a server that sends headers and then nothing,
-            // and a connection lost before the first audio byte.
-            self->m_stallSource = 0;
-            self->handleFailure(Failure::stall, "no audio reached the sink");
+            self->m_stopNotice = 0;
+            if (auto callback = self->onStop)
+                callback();
             return G_SOURCE_REMOVE;
         },
         this);
 }
 
-void GstMediaPlayer::setUpSource(GstElement* source)
+void GstMediaPlayer::watchForStall()
 {
-    // For the http source GStreamer itself would pick were ours not registered.
-    if (hasProperty(source, "user-agent"))
-        g_object_set(source, "user-agent", userAgent, nullptr);
-    if (hasProperty(source, "ssl-strict"))
-        g_object_set(source, "ssl-strict", TRUE, nullptr);
+    stopStallWatch();
+    const auto now = std::chrono::steady_clock::now();
+    m_lastProgress = now;
+    m_waitingForAudioSince = now;
+    m_toSinkAtLastCheck = m_flow->toSink.load(std::memory_order_relaxed);
+    m_fromNetworkAtLastCheck = m_flow->fromNetwork.load(std::memory_order_relaxed);
+    // A few checks per timeout keep the detection close to the timeout without busy polling.
+    const auto interval
+        = std::clamp(m_timings.stallTimeout / 4, std::chrono::milliseconds(10), std::chrono::milliseconds(1000));
+    m_stallSource = g_timeout_add(
+        milliseconds(interval),
+        [](gpointer self) -> gboolean {
+            static_cast<GstMediaPlayer*>(self)->checkForStall();
+            return G_SOURCE_CONTINUE;
+        },
+        this);
 }
 
-void GstMediaPlayer::watchSink(GstElement* element)
+void GstMediaPlayer::checkForStall()
 {
-    // Runs in whichever thread added the element; it only installs a probe, which is thread-safe.
-    if (!isAudioSink(element))
-        return;
-    auto pad = GRefPtr<GstPad>::adopt(gst_element_get_static_pad(element, "sink"));
-    if (!pad)
-        return;
-    gst_pad_add_probe(
-        pad.get(), static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
-        [](GstPad*, GstPadProbeInfo*, gpointer self) {
-            static_cast<GstMediaPlayer*>(self)->m_sinkBuffers.fetch_add(1, std::memory_order_relaxed);
-            return GST_PAD_PROBE_OK;
-        },
-        this, nullptr);
+    const auto now = std::chrono::steady_clock::now();
+    const auto toSink = m_flow->toSink.load(std::memory_order_relaxed);
+    const auto fromNetwork = m_flow->fromNetwork.load(std::memory_order_relaxed);
+    // Before the first audio, data arriving is progress too: a slow start (HLS, a loaded
+    // machine) is not a stall. Once audio plays, only audio counts.
+    const bool hasPlayed = toSink != m_toSinkAtAttemptStart;
+    if (toSink != m_toSinkAtLastCheck || (!hasPlayed && fromNetwork != m_fromNetworkAtLastCheck))
+        m_lastProgress = now;
+    m_toSinkAtLastCheck = toSink;
+    m_fromNetworkAtLastCheck = fromNetwork;
+    // Covers what the bus never reports: a server that sends headers and then nothing, a
+    // connection lost before the first audio byte, and data that never decodes into audio.
+    if (now - m_lastProgress >= m_timings.stallTimeout)
+        handleFailure(Failure::stall, hasPlayed ? "no audio reached the sink" : "no data arrived");
+    else if (!hasPlayed && now - m_waitingForAudioSince >= m_timings.startTimeout)
+        handleFailure(Failure::stall, "data arrived but no audio reached the sink");
 }
 
 void GstMediaPlayer::cancelRetry()

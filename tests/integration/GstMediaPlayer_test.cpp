@@ -15,48 +15,75 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 // Short enough that giving up takes seconds, long enough for loopback to answer in time.
-const GstRetryTimings testTimings { 200ms, 800ms, 2500ms, 2000ms };
+const GstRetryTimings testTimings { 200ms, 800ms, 2500ms, 2000ms, 8000ms };
 
-/// A player, the buffers reaching its fake audio sink, and whether its rate ever left 1.0 while
-/// a test waited for audio.
+/// A player, how often it stopped for good, and whether its rate ever left 1.0 while a test
+/// waited for audio.
 struct ObservedPlayer {
-    explicit ObservedPlayer(const std::string& url)
-        : factory(testTimings)
+    explicit ObservedPlayer(const std::string& url, GNetworkMonitor* monitor = nullptr, GstRetryTimings timings = testTimings)
+        : factory(monitor, timings)
         , player(factory.makePlayer(PlayerItem { URL { url } }))
-        , pipeline(GRefPtr<GstElement>::share(dynamic_cast<GstMediaPlayer&>(*player).pipeline()))
     {
-        handler = g_signal_connect(pipeline.get(), "deep-element-added",
-            G_CALLBACK(+[](GstBin*, GstBin*, GstElement* element, std::atomic<std::uint64_t>* count) {
-                auto* factory = gst_element_get_factory(element);
-                if (!factory || g_strcmp0(GST_OBJECT_NAME(factory), "fakeaudiosink") != 0)
-                    return;
-                auto pad = GRefPtr<GstPad>::adopt(gst_element_get_static_pad(element, "sink"));
-                gst_pad_add_probe(
-                    pad.get(), GST_PAD_PROBE_TYPE_BUFFER,
-                    [](GstPad*, GstPadProbeInfo*, gpointer count) {
-                        ++*static_cast<std::atomic<std::uint64_t>*>(count);
-                        return GST_PAD_PROBE_OK;
-                    },
-                    count, nullptr);
-            }),
-            &buffers);
+        player->onStop = [this] { ++stops; };
     }
-    ~ObservedPlayer() { g_signal_handler_disconnect(pipeline.get(), handler); }
 
-    /// Whether `more` buffers beyond `since` have arrived; meant for runMainLoopUntil.
+    std::uint64_t buffers() const { return dynamic_cast<GstMediaPlayer&>(*player).audioBuffers(); }
+    /// Whether `more` buffers beyond `since` reached the audio sink; meant for runMainLoopUntil.
     bool flows(std::uint64_t since = 0, std::uint64_t more = 20)
     {
         rateLeftOne = rateLeftOne || player->rate() != 1.0F;
-        return buffers >= since + more;
+        return buffers() >= since + more;
     }
 
     GstMediaPlayerFactory factory;
     std::unique_ptr<MediaPlayer> player;
-    GRefPtr<GstElement> pipeline;
-    gulong handler = 0;
-    std::atomic<std::uint64_t> buffers { 0 };
+    int stops = 0;
     bool rateLeftOne = false;
 };
+
+/// A network monitor that a test switches between online and offline.
+struct TestNetworkMonitor {
+    GObject parent;
+    gboolean isAvailable;
+};
+
+GRefPtr<GNetworkMonitor> makeNetworkMonitor(bool isAvailable)
+{
+    static const GType type = [] {
+        const GType registered = g_type_register_static_simple(G_TYPE_OBJECT, "ZelnaTestNetworkMonitor",
+            sizeof(GObjectClass),
+            [](gpointer klass, gpointer) {
+                auto* objectClass = G_OBJECT_CLASS(klass);
+                objectClass->get_property = [](GObject* object, guint id, GValue* value, GParamSpec*) {
+                    const bool isAvailable = reinterpret_cast<TestNetworkMonitor*>(object)->isAvailable;
+                    if (id == 3)
+                        g_value_set_enum(value, isAvailable ? G_NETWORK_CONNECTIVITY_FULL : G_NETWORK_CONNECTIVITY_LOCAL);
+                    else
+                        g_value_set_boolean(value, id == 1 && isAvailable);
+                };
+                g_object_class_override_property(objectClass, 1, "network-available");
+                g_object_class_override_property(objectClass, 2, "network-metered");
+                g_object_class_override_property(objectClass, 3, "connectivity");
+            },
+            sizeof(TestNetworkMonitor), nullptr, GTypeFlags(0));
+        const GInterfaceInfo initable { [](gpointer interface, gpointer) {
+            static_cast<GInitableIface*>(interface)->init = [](GInitable*, GCancellable*, GError**) -> gboolean { return TRUE; };
+        }, nullptr, nullptr };
+        const GInterfaceInfo monitor { [](gpointer, gpointer) { }, nullptr, nullptr };
+        g_type_add_interface_static(registered, G_TYPE_INITABLE, &initable);
+        g_type_add_interface_static(registered, G_TYPE_NETWORK_MONITOR, &monitor);
+        return registered;
+    }();
+    auto monitor = GRefPtr<GNetworkMonitor>::adopt(G_NETWORK_MONITOR(g_object_new(type, nullptr)));
+    reinterpret_cast<TestNetworkMonitor*>(monitor.get())->isAvailable = isAvailable;
+    return monitor;
+}
+
+void setNetworkAvailable(GNetworkMonitor* monitor, bool isAvailable)
+{
+    reinterpret_cast<TestNetworkMonitor*>(monitor)->isAvailable = isAvailable;
+    g_signal_emit_by_name(monitor, "network-changed", gboolean(isAvailable));
+}
 
 class GstMediaPlayerTest : public testing::Test {
 protected:
@@ -89,10 +116,10 @@ TEST_F(GstMediaPlayerTest, RateFollowsPlayAndPauseAndAPausedPlayerNeverRetries)
     observed.player->pause();
     EXPECT_EQ(observed.player->rate(), 0.0F);
     runMainLoopFor(300ms);
-    const std::uint64_t buffersWhenPaused = observed.buffers;
+    const std::uint64_t buffersWhenPaused = observed.buffers();
     // The server closes meanwhile; the failure surfaces while paused or once playing again.
     runMainLoopFor(2s);
-    EXPECT_EQ(observed.buffers.load(), buffersWhenPaused);
+    EXPECT_EQ(observed.buffers(), buffersWhenPaused);
     EXPECT_EQ(server.requestCount(path), 1);
 
     observed.player->play();
@@ -112,9 +139,10 @@ TEST_F(GstMediaPlayerTest, DroppedAndSilentConnectionsAreReopenedAndAudioFlowsAg
         ObservedPlayer observed(server.url(path));
         observed.player->play();
         ASSERT_TRUE(runMainLoopUntil([&] { return observed.flows(0, 0) && server.requestCount(path) >= 2; }));
-        const std::uint64_t buffersAtReconnection = observed.buffers;
+        const std::uint64_t buffersAtReconnection = observed.buffers();
         EXPECT_TRUE(runMainLoopUntil([&] { return observed.flows(buffersAtReconnection); }));
         EXPECT_FALSE(observed.rateLeftOne);
+        EXPECT_EQ(observed.stops, 0) << "reconnecting is not stopping";
     }
 }
 
@@ -137,6 +165,10 @@ TEST_F(GstMediaPlayerTest, UnplayableStreamsGiveUpAfterTheRetryBudgetWithoutBloc
     };
     runMainLoopUntil([&] { return !allRates(1.0F); }, testTimings.giveUpAfter - 100ms);
     EXPECT_TRUE(allRates(1.0F)) << "gave up before the retry budget was spent";
+    const auto stopsEach = [&](int count) {
+        return std::all_of(players.begin(), players.end(), [&](auto& p) { return p->stops == count; });
+    };
+    EXPECT_TRUE(stopsEach(0));
     ASSERT_TRUE(runMainLoopUntil([&] { return allRates(0.0F); }, 30s));
     // Generous: a synchronous connect or a wait for a state change would take seconds.
     EXPECT_LT(longestGap, 500ms);
@@ -150,13 +182,46 @@ TEST_F(GstMediaPlayerTest, UnplayableStreamsGiveUpAfterTheRetryBudgetWithoutBloc
         EXPECT_EQ(server.requestCount(path), requests);
     }
     for (auto& observed : players)
-        EXPECT_EQ(observed->buffers.load(), 0U);
+        EXPECT_EQ(observed->buffers(), 0U);
+    EXPECT_TRUE(stopsEach(1)) << "each player says once that it stopped";
 
     // Play after giving up starts afresh.
     const int requests = server.requestCount("/404");
     players[0]->player->play();
     EXPECT_EQ(players[0]->player->rate(), 1.0F);
     EXPECT_TRUE(runMainLoopUntil([&] { return server.requestCount("/404") > requests; }));
+}
+
+TEST_F(GstMediaPlayerTest, AStreamOfKnownLengthEndsForGoodAndPlayOpensItAgain)
+{
+    const std::string path = "/short/mp3?seconds=1";
+    ObservedPlayer observed(server.url(path));
+    observed.player->play();
+    ASSERT_TRUE(runMainLoopUntil([&] { return observed.player->rate() == 0.0F; }));
+    EXPECT_TRUE(observed.flows());
+    runMainLoopFor(300ms);
+    EXPECT_EQ(observed.stops, 1);
+    EXPECT_EQ(server.requestCount(path), 1) << "an ending is not a drop to reconnect to";
+
+    observed.player->play();
+    EXPECT_TRUE(runMainLoopUntil([&] { return server.requestCount(path) == 2; }));
+}
+
+TEST_F(GstMediaPlayerTest, OfflineFailuresSpendNoBudgetAndTheNetworksReturnReconnectsAtOnce)
+{
+    auto monitor = makeNetworkMonitor(false);
+    // Retries wait a minute unless the network's return brings them forward.
+    ObservedPlayer observed(server.url("/404"), monitor.get(), { 200ms, 60s, 1500ms, 2000ms, 8000ms });
+    observed.player->play();
+    runMainLoopFor(2s);
+    EXPECT_EQ(server.requestCount("/404"), 1);
+    EXPECT_EQ(observed.player->rate(), 1.0F) << "offline, the budget is not spent";
+
+    setNetworkAvailable(monitor.get(), true);
+    EXPECT_TRUE(runMainLoopUntil([&] { return server.requestCount("/404") == 2; }));
+    EXPECT_TRUE(runMainLoopUntil([&] { return observed.player->rate() == 0.0F; }));
+    runMainLoopFor(300ms);
+    EXPECT_EQ(observed.stops, 1);
 }
 
 TEST(GstMediaPlayerRestartTest, ServerRestartIsSurvived)
@@ -172,7 +237,7 @@ TEST(GstMediaPlayerRestartTest, ServerRestartIsSurvived)
     server.reset();
     runMainLoopFor(1s);
     server.emplace(port);
-    EXPECT_TRUE(runMainLoopUntil([&, since = observed.buffers.load()] { return observed.flows(since); }));
+    EXPECT_TRUE(runMainLoopUntil([&, since = observed.buffers()] { return observed.flows(since); }));
     EXPECT_FALSE(observed.rateLeftOne);
 }
 

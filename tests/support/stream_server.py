@@ -9,6 +9,7 @@ Paths (FORMAT is mp3, aac, vorbis or opus):
   /hls/playlist.m3u8     the same tone as HTTP Live Streaming (AAC in MPEG-TS segments)
   /drop/FORMAT?after=S   streams S seconds, then closes the connection (reset=1: with a reset)
   /stall/FORMAT?after=S  streams S seconds, then sends nothing more and keeps the connection
+  /short/FORMAT?seconds=S  the first S seconds of the stream as a file, with its Content-Length
   /garbage               streams random bytes (the same each time) as audio/mpeg
   /silent                never answers; /404 answers 404; /bad-head answers with a 64 KiB header
   /redirect?to=PATH      redirects there
@@ -104,6 +105,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_response(302)
             self.send_header("Location", query.get("to", "/"))
             self.end_headers()
+            return
+        if len(parts) == 2 and parts[0] == "short" and parts[1] in FORMATS:
+            content_type, data = self.server.media[parts[1]]
+            self.send_head(content_type, data[:int(len(data) * float(query.get("seconds", 1)) / DURATION_SECONDS)])
             return
         if parts == ["garbage"]:
             self.send_head("audio/mpeg")
