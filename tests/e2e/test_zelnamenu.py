@@ -127,7 +127,7 @@ class ZelnaMenuTest(unittest.TestCase):
         cls.stream_log = tempfile.NamedTemporaryFile("w", prefix="zelna-streams-")
         cls.streams = subprocess.Popen(
             ["/usr/bin/python3", os.path.join(os.environ["ZELNA_SOURCE_DIR"], "tests/support/stream_server.py"),
-             "--port", str(STREAM_BASE_URL.port), "--channels", "mp3",
+             "--port", str(STREAM_BASE_URL.port), "--channels", "mp3", "--channel", "native=/short/mp3?seconds=2",
              "--media-dir", os.path.join(os.environ["ZELNA_BINARY_DIR"], "stream-media")],
             stdout=cls.stream_log)
         if not wait_until(lambda: "PORT " in cls.stream_output(), 120):
@@ -187,6 +187,26 @@ class ZelnaMenuTest(unittest.TestCase):
         session.click("Zelna Aria")
         self.wait_for(lambda: session.title() == " Zelna Aria", "another channel replaces the title")
         self.assertEqual(session.checked(), ["Zelna Aria"])
+
+    def test_a_stream_that_ends_reads_as_paused_and_choosing_it_again_reopens_it(self):
+        self.launch()
+        session = self.session
+        updates = []
+        session.bus.signal_subscribe(None, "com.canonical.dbusmenu", "LayoutUpdated", "/MenuBar", None,
+                                     Gio.DBusSignalFlags.NONE, lambda *signal: updates.append(signal))
+
+        def layout_updates():
+            while GLib.MainContext.default().iteration(False):
+                pass
+            return len(updates)
+        session.click("Native Voice")
+        self.wait_for(lambda: session.playback_status() == "Playing", "it plays")
+        self.wait_for(lambda: session.playback_status() == "Paused", "the end of the stream reads as paused")
+        self.assertEqual(layout_updates(), 2, "the menu was rebuilt for the start and for the end")
+        self.assertEqual((session.title(), session.checked()), (" Native Voice", ["Native Voice"]))
+        session.click("Native Voice")
+        self.wait_for(lambda: session.playback_status() == "Playing", "choosing it again resumes it")
+        self.wait_for(lambda: self.stream_output().count("REQUEST /native ") == 2, "and opens the stream anew")
 
     def test_hot_keys_play_their_slots_channels_and_follow_a_new_assignment(self):
         self.launch()

@@ -13,7 +13,8 @@ Paths (FORMAT is mp3, aac, vorbis or opus):
   /garbage               streams random bytes (the same each time) as audio/mpeg
   /silent                never answers; /404 answers 404; /bad-head answers with a 64 KiB header
   /redirect?to=PATH      redirects there
-With --channels FORMAT, any other one-segment path (a channel id) is the FORMAT stream too.
+With --channels FORMAT, any other one-segment path (a channel id) is the FORMAT stream too;
+--channel ID=PATH (repeatable) answers the channel id's path as PATH instead.
 Fault paths take count=K: only the first K requests for the same path and query fail, later
 ones get the plain stream. Streams take burst=S: the seconds of audio sent at once (3 by default).
 
@@ -88,7 +89,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             say(f"CLOSED {self.path}")
 
     def answer(self):
-        url = urllib.parse.urlsplit(self.path)
+        url = urllib.parse.urlsplit(self.server.channel_paths.get(self.path[1:], self.path))
         query = dict(urllib.parse.parse_qsl(url.query))
         parts = [p for p in url.path.split("/") if p]
         burst = float(query.get("burst", 3))
@@ -170,10 +171,12 @@ def main():
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--media-dir", required=True)
     parser.add_argument("--channels", choices=sorted(FORMATS), help="serve every channel id as this format")
+    parser.add_argument("--channel", action="append", default=[], metavar="ID=PATH", help="serve a channel id as PATH")
     args = parser.parse_args()
 
     server = http.server.ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
     server.channel_format, server.fault_counts, server.media, server.files = args.channels, {}, {}, {}
+    server.channel_paths = dict(mapping.split("=", 1) for mapping in args.channel)
     for name, (content_type, file_name, encoder) in FORMATS.items():
         path = os.path.join(args.media_dir, file_name)
         encode(path, f"{encoder} ! filesink location={{out}}")
