@@ -11,7 +11,8 @@ Paths (FORMAT is mp3, aac, vorbis or opus):
   /stall/FORMAT?after=S  streams S seconds, then sends nothing more and keeps the connection
   /short/FORMAT?seconds=S  the first S seconds of the stream as a file, with its Content-Length
   /garbage               streams random bytes (the same each time) as audio/mpeg
-  /silent                never answers; /404 answers 404; /bad-head answers with a 64 KiB header
+  /silent                never answers; /404 answers 404
+  /reset                 resets the connection unanswered; /bad-head answers with a 64 KiB header
   /redirect?to=PATH      redirects there
 With --channels FORMAT, any other one-segment path (a channel id) is the FORMAT stream too;
 --channel ID=PATH (repeatable) answers the channel id's path as PATH instead.
@@ -98,6 +99,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         if parts == ["silent"]:
             self.wait_for_close()
+            return
+        if parts == ["reset"]:
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             return
         if parts == ["bad-head"]:
             self.wfile.write(b"HTTP/1.0 200 OK\r\nX-Filler: " + b"x" * 65536 + b"\r\n\r\n")
