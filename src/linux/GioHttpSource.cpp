@@ -5,6 +5,7 @@
 #include <gst/base/gstpushsrc.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <charconv>
 #include <cstring>
@@ -303,12 +304,9 @@ GstFlowReturn create(GstPushSrc* pushSource, GstBuffer** buffer)
         if (opened != GST_FLOW_OK)
             return opened;
     }
-    GUniquePtr<GstBuffer> block(gst_buffer_new_allocate(nullptr, readSize, nullptr));
-    GstMapInfo map;
-    gst_buffer_map(block.get(), &map, GST_MAP_WRITE);
+    std::array<guint8, readSize> chunk;
     GUniqueOutPtr<GError> error;
-    const gssize count = g_input_stream_read(self->body, map.data, map.size, self->cancellable, &error.outPtr());
-    gst_buffer_unmap(block.get(), &map);
+    const gssize count = g_input_stream_read(self->body, chunk.data(), chunk.size(), self->cancellable, &error.outPtr());
     if (count < 0) {
         if (g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED))
             return GST_FLOW_FLUSHING;
@@ -322,10 +320,11 @@ GstFlowReturn create(GstPushSrc* pushSource, GstBuffer** buffer)
         }
         return GST_FLOW_EOS;
     }
-    gst_buffer_set_size(block.get(), static_cast<gssize>(count));
-    GST_BUFFER_OFFSET(block.get()) = static_cast<guint64>(self->bytesRead);
+    // A live stream arrives a packet at a time: a buffer of its own size keeps the queues
+    // downstream, which count bytes, from holding sixteen times what they count.
+    *buffer = gst_buffer_new_memdup(chunk.data(), static_cast<gsize>(count));
+    GST_BUFFER_OFFSET(*buffer) = static_cast<guint64>(self->bytesRead);
     self->bytesRead += count;
-    *buffer = block.release();
     return GST_FLOW_OK;
 }
 
