@@ -72,7 +72,7 @@ int main()
     JsonPreferences preferences(JsonPreferences::defaultPath());
     auto hotKeys = makeHotKeys(sessionBus);
     XdgAutostart loginItems;
-    CairoGraphics graphics(symbolDirectory());
+    CairoGraphics graphics;
     GettextLocalizer localizer(localeDirectory());
     DbusNotifications notifications(sessionBus);
     AppcastUpdaterFactory updaters(sessionBus,

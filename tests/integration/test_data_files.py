@@ -20,8 +20,7 @@ class InstallTest(unittest.TestCase):
             root = pathlib.Path(prefix)
             languages = [line.strip() for line in (SOURCE / "data/po/LINGUAS").read_text().splitlines()
                          if line.strip() and not line.startswith("#")]
-            for path in ["share/icons/hicolor/scalable/apps/org.zelna.ZelnaMenu.svg",
-                         "share/zelnamenu/symbols/antenna.radiowaves.left.and.right.svg"] + [
+            for path in ["share/icons/hicolor/scalable/apps/org.zelna.ZelnaMenu.svg"] + [
                              f"share/locale/{language}/LC_MESSAGES/zelnamenu.mo" for language in languages]:
                 self.assertTrue((root / path).is_file(), path)
             self.assertTrue(os.access(root / "bin/zelnamenu", os.X_OK))
