@@ -85,7 +85,7 @@ int main()
             },
             [&preferences](std::int64_t time) { preferences.setValue("lastUpdateCheck", time); },
         });
-    StatusNotifierBar statusBar(sessionBus, application);
+    StatusNotifierBar statusBar(sessionBus, application, &notifications);
 
     app = application;
     delegate = std::make_unique<AppDelegate>(AppDelegate::Services {
