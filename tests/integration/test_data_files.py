@@ -1,5 +1,5 @@
 """`cmake --install` puts every file where the program and the desktop look for it, and the
-desktop entry is valid."""
+desktop entry and the AppStream description are valid."""
 
 import os
 import pathlib
@@ -34,6 +34,14 @@ class InstallTest(unittest.TestCase):
             # A tray program that a user starts from the launcher: it must be listed there.
             self.assertNotIn("NoDisplay", entry)
             self.assertIn("AudioVideo", entry["Categories"].split(";"))
+
+            # Software centres read the AppStream description, translated from the same catalogues.
+            metainfo = root / "share/metainfo/org.zelna.ZelnaMenu.metainfo.xml"
+            result = subprocess.run(["appstreamcli", "validate", "--no-net", str(metainfo)], capture_output=True,
+                                    text=True, timeout=60)
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+            self.assertIn('<summary xml:lang="de">Zelna-Radio aus dem Statusbereich hören</summary>',
+                          metainfo.read_text())
 
 
 if __name__ == "__main__":

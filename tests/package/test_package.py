@@ -20,6 +20,8 @@ SOURCE = pathlib.Path(os.environ.get("ZELNA_SOURCE_DIR", pathlib.Path(__file__).
 sys.path.insert(0, str(SOURCE / "tests" / "support"))
 from desktop_session import Desktop, stop  # noqa: E402
 
+METAINFO = pathlib.Path("/usr/share/metainfo/org.zelna.ZelnaMenu.metainfo.xml")
+
 
 def run(argv, timeout=120, check=True):
     result = subprocess.run(argv, capture_output=True, text=True, timeout=timeout)
@@ -88,7 +90,7 @@ class PackageTest(unittest.TestCase):
 
     def test_package_holds_the_program_and_its_resources_and_names_what_it_loads(self):
         for path in ["/usr/bin/zelnamenu", "/usr/share/applications/org.zelna.ZelnaMenu.desktop",
-                     "/usr/share/icons/hicolor/scalable/apps/org.zelna.ZelnaMenu.svg",
+                     "/usr/share/icons/hicolor/scalable/apps/org.zelna.ZelnaMenu.svg", str(METAINFO),
                      "/usr/share/locale/de/LC_MESSAGES/zelnamenu.mo", "/usr/share/man/man1/zelnamenu.1.gz",
                      "/usr/share/doc/zelnamenu/copyright", "/usr/share/doc/zelnamenu/changelog.gz"]:
             self.assertIn(path, self.contents)
