@@ -175,7 +175,6 @@ constexpr Symbol symbols[] = {
     {"antenna.radiowaves.left.and.right", drawAntenna},
 };
 
-
 void replayOne(cairo_t* cr, const TextOperation& text)
 {
     auto context = GRefPtr<PangoContext>::adopt(pango_cairo_create_context(cr));

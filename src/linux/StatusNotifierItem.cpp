@@ -74,7 +74,7 @@ constexpr const char* introspectionXml = R"XML(<node>
 constexpr unsigned firstRetryDelay = 250;
 constexpr unsigned longestRetryDelay = 60'000;
 
-// Every pixmap side, scale 1 and 2, without repeats; the largest draws the icon file too.
+// The largest square tells whether a new image differs, and is the loose icon file.
 constexpr int largestSide = 2 * iconCellSizes[std::size(iconCellSizes) - 1];
 
 std::string runtimeSubdirectory()
@@ -290,7 +290,7 @@ void StatusNotifierItem::writeIconFiles(const std::map<int, Bitmap>& squares)
     for (int cell : iconCellSizes) {
         for (const char* scale : { "", "@2" }) {
             const std::string folder = std::to_string(cell) + "x" + std::to_string(cell) + scale + "/apps";
-            index += folder + ",";
+            index += (sections.empty() ? "" : ",") + folder;
             sections += "\n[" + folder + "]\nSize=" + std::to_string(cell) + "\nScale=" + (*scale ? "2" : "1")
                 + "\nContext=Applications\nType=Threshold\n";
         }
