@@ -29,12 +29,15 @@ private:
     EventHotKeyID m_hotKeyID;
 };
 
-/// The handlers installed on the application target, called in installation order.
-class HotKeyHandlers {
+/// A hot-key adapter: one application target and the handlers installed on it, called in
+/// installation order for every press.
+class HotKeyAdapter : public HotKeys {
 public:
-    OSStatus install(EventHandlerProcPtr handler, std::uint32_t numTypes, const EventTypeSpec* list, void* userData);
+    EventTargetRef getApplicationEventTarget() override;
+    OSStatus installEventHandler(EventTargetRef target, EventHandlerProcPtr handler, std::uint32_t numTypes,
+                                 const EventTypeSpec* list, void* userData, EventHandlerRef* outRef) override;
     /// Hands a press of the key registered with hotKeyID to every handler of hot-key-pressed events.
-    void deliverPress(EventHotKeyID hotKeyID) const;
+    void press(EventHotKeyID hotKeyID) const;
 
 private:
     struct Installed {

@@ -60,17 +60,6 @@ PortalHotKeys::~PortalHotKeys()
     g_dbus_connection_signal_unsubscribe(m_connection.get(), m_responseSubscription);
 }
 
-EventTargetRef PortalHotKeys::getApplicationEventTarget()
-{
-    return reinterpret_cast<EventTargetRef>(&m_target);
-}
-
-OSStatus PortalHotKeys::installEventHandler(EventTargetRef, EventHandlerProcPtr handler, std::uint32_t numTypes,
-                                            const EventTypeSpec* list, void* userData, EventHandlerRef*)
-{
-    return m_handlers.install(handler, numTypes, list, userData);
-}
-
 OSStatus PortalHotKeys::registerEventHotKey(std::uint32_t keyCode, std::uint32_t modifiers, EventHotKeyID hotKeyID,
                                             EventTargetRef, std::uint32_t, EventHotKeyRef* outRef)
 {
@@ -297,7 +286,7 @@ void PortalHotKeys::onActivated(GDBusConnection*, const gchar*, const gchar*, co
         return;
     for (const auto& registration : keys->m_registrations) {
         if (registration.shortcutId == shortcutId) {
-            keys->m_handlers.deliverPress(registration.hotKeyID);
+            keys->press(registration.hotKeyID);
             return;
         }
     }

@@ -2,7 +2,6 @@
 
 #include "linux/GOwned.h"
 #include "linux/HotKeyDispatch.h"
-#include "ports/HotKeys.h"
 
 #include <deque>
 #include <functional>
@@ -22,16 +21,13 @@ std::optional<std::string> portalTrigger(std::uint32_t keyCode, std::uint32_t mo
 /// registering returns at once, and a portal that is missing, refuses, is cancelled by the user or
 /// goes away only leaves the keys dead (one line on stderr). When the portal comes back, the
 /// shortcuts are bound again. What the user finally binds is the desktop's choice.
-class PortalHotKeys final : public HotKeys {
+class PortalHotKeys final : public HotKeyAdapter {
 public:
     explicit PortalHotKeys(GDBusConnection* connection);
     ~PortalHotKeys() override;
     PortalHotKeys(const PortalHotKeys&) = delete;
     PortalHotKeys& operator=(const PortalHotKeys&) = delete;
 
-    EventTargetRef getApplicationEventTarget() override;
-    OSStatus installEventHandler(EventTargetRef target, EventHandlerProcPtr handler, std::uint32_t numTypes,
-                                 const EventTypeSpec* list, void* userData, EventHandlerRef* outRef) override;
     /// Succeeds for keys the portal can name; whether the desktop grants them is learnt later.
     OSStatus registerEventHotKey(std::uint32_t keyCode, std::uint32_t modifiers, EventHotKeyID hotKeyID,
                                  EventTargetRef target, std::uint32_t options, EventHotKeyRef* outRef) override;
@@ -78,6 +74,4 @@ private:
     std::map<std::string, ResponseHandler> m_pendingRequests;
     unsigned m_tokenCounter = 0;
     std::deque<Registration> m_registrations; ///< A deque keeps the addresses handed out as refs.
-    HotKeyHandlers m_handlers;
-    int m_target = 0;
 };
