@@ -47,6 +47,11 @@ OSStatus HotKeyPressedEvent::getEventParameter(FourCharCode name, FourCharCode t
     return noErr;
 }
 
+std::string hotKeyActionName(std::uint32_t hotKeyID)
+{
+    return "hotkey-" + std::to_string(std::uint64_t(hotKeyID) + 1);
+}
+
 EventTargetRef HotKeyAdapter::getApplicationEventTarget()
 {
     return reinterpret_cast<EventTargetRef>(this);

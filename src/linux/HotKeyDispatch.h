@@ -5,6 +5,7 @@
 
 #include "ports/HotKeys.h"
 
+#include <string>
 #include <vector>
 
 /// A key of the number row by its hot-key key code (ANSI positions: 22 is the 6 key, 23 the 5
@@ -29,8 +30,13 @@ private:
     EventHotKeyID m_hotKeyID;
 };
 
+/// The name of the application action that stands for the hot key with that id ("hotkey-1" for
+/// id 0): desktops without global hot keys bind their own shortcuts to it.
+std::string hotKeyActionName(std::uint32_t hotKeyID);
+
 /// A hot-key adapter: one application target and the handlers installed on it, called in
-/// installation order for every press.
+/// installation order for every press, whether the desktop's keys or the application's hot-key
+/// actions made it.
 class HotKeyAdapter : public HotKeys {
 public:
     EventTargetRef getApplicationEventTarget() override;

@@ -1,5 +1,7 @@
 #include "linux/PortalHotKeys.h"
 
+#include "linux/GioApplication.h"
+
 #include <glib/gi18n-lib.h>
 
 #include <cstdio>
@@ -318,7 +320,11 @@ void PortalHotKeys::fail(const std::string& reason)
 void PortalHotKeys::sayNoHotKeys(const std::string& reason)
 {
     m_state = State::failed;
-    std::fprintf(stderr, "zelnamenu: no global hot keys: %s\n", reason.c_str());
+    std::fprintf(stderr,
+                 "zelnamenu: no global hot keys: %s; the desktop's own shortcuts can run "
+                 "'gapplication action %s %s' (to %s) instead\n",
+                 reason.c_str(), GioApplication::applicationId, hotKeyActionName(0).c_str(),
+                 hotKeyActionName(m_registrations.back().hotKeyID.id).c_str());
 }
 
 void PortalHotKeys::onPortalAppeared(GDBusConnection*, const gchar*, const gchar*, gpointer self)
