@@ -60,6 +60,7 @@ private:
     void closeSession();
     /// Closes the session and says why there are no hot keys.
     void fail(const std::string& reason);
+    /// Says on stderr why there are no hot keys, with what the desktop's own shortcuts can run.
     void sayNoHotKeys(const std::string& reason);
     /// Calls a portal method that answers through a Request object, subscribing before calling.
     void callWithRequest(const char* method, GVariant* parameters, const std::string& token, ResponseHandler onResponse);
