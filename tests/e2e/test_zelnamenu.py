@@ -196,6 +196,8 @@ class ZelnaMenuTest(unittest.TestCase):
         session.run("xdotool", "key", "alt+1")
         self.wait_for(lambda: session.title() == " Zelna Prime", "Alt+1 plays the first slot's channel")
         self.wait_for(lambda: session.playback_status() == "Playing", "and it plays")
+        session.run("gapplication", "action", APP_NAME, "hotkey-1")  # what desktop shortcuts run instead
+        self.wait_for(lambda: session.playback_status() == "Paused", "the action of Alt+1 pauses it, as the key does")
 
         session.click("Keyboard Shortcuts", SLOT_4, "Zelna Vintage")
         self.wait_for(lambda: session.preferences()["hotkeyChannels"][3] == "vintage", "the assignment is stored")
