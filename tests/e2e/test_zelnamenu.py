@@ -4,6 +4,7 @@ bus and home; the loopback stream server listens on the port compiled into the b
 
 import json
 import os
+import pathlib
 import shutil
 import signal
 import subprocess
@@ -148,9 +149,9 @@ class ZelnaMenuTest(unittest.TestCase):
         self.session = Session()
         self.addCleanup(self.session.close)
 
-    def launch(self):
+    def launch(self, **options):
         """Starts ZelnaMenu and waits until its menu is on the bus."""
-        process = self.session.start([ZELNAMENU])
+        process = self.session.start([ZELNAMENU], **options)
 
         def menu_is_up():
             try:
@@ -196,6 +197,8 @@ class ZelnaMenuTest(unittest.TestCase):
         session.run("xdotool", "key", "alt+1")
         self.wait_for(lambda: session.title() == " Zelna Prime", "Alt+1 plays the first slot's channel")
         self.wait_for(lambda: session.playback_status() == "Playing", "and it plays")
+        session.run("gapplication", "action", APP_NAME, "hotkey-1")  # what desktop shortcuts run instead
+        self.wait_for(lambda: session.playback_status() == "Paused", "the action of Alt+1 pauses it, as the key does")
 
         session.click("Keyboard Shortcuts", SLOT_4, "Zelna Vintage")
         self.wait_for(lambda: session.preferences()["hotkeyChannels"][3] == "vintage", "the assignment is stored")
@@ -223,6 +226,27 @@ class ZelnaMenuTest(unittest.TestCase):
         session.click("Launch at Login")
         self.wait_for(lambda: not os.path.exists(entry), "the autostart entry is removed")
         self.wait_for(lambda: session.checked() == [], "the item is unchecked")
+
+    def test_a_fifo_or_an_oversized_file_is_left_as_it_is_and_the_run_goes_on_in_memory(self):
+        session = self.session
+        entry = os.path.join(session.env["XDG_CONFIG_HOME"], "autostart", APP_NAME + ".desktop")
+        paths = (session.preferences_file, entry)
+        os.makedirs(os.path.dirname(entry))
+        os.makedirs(os.path.dirname(session.preferences_file))
+        os.mkfifo(entry)
+        for make in (os.mkfifo, lambda path: pathlib.Path(path).write_bytes(b"{}" + b" " * (2 << 20))):
+            make(session.preferences_file)
+            before = [(s.st_ino, s.st_mode, s.st_size, s.st_mtime_ns) for s in map(os.stat, paths)]
+            process = self.launch(stderr=subprocess.PIPE, text=True)
+            session.click("Keyboard Shortcuts", SLOT_4, "Zelna Vintage")
+            self.wait_for(lambda: session.item("Zelna Vintage")["props"].get("shortcut") == [["Alt", "4"]],
+                          "a slot change holds for the run")
+            session.click("Launch at Login")
+            stop(process)
+            said = process.stderr.read()
+            self.assertTrue(all(path in said for path in paths), said)
+            self.assertEqual([(s.st_ino, s.st_mode, s.st_size, s.st_mtime_ns) for s in map(os.stat, paths)], before)
+            os.unlink(session.preferences_file)
 
     def test_quit_and_signals_end_the_program_with_status_zero(self):
         process = self.launch()

@@ -8,6 +8,7 @@
 #include <set>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 using namespace zelna::test;
 namespace fs = std::filesystem;
@@ -160,5 +161,59 @@ TEST_F(JsonPreferencesTest, AWriteThatCrashesOrFailsLeavesTheOldFileWhole)
             << result.standardError;
         EXPECT_EQ(readFile(file), old);
         EXPECT_EQ(filesIn(folder), files);
+    }
+}
+
+TEST_F(JsonPreferencesTest, WhatIsNotARegularFileOrIsTooLargeIsRefusedAndTheRunGoesOnInMemory)
+{
+    const auto stated = [&] { return std::pair(fs::symlink_status(file).type(), fs::last_write_time(file)); };
+    for (const std::string_view kind : {"fifo", "too large"}) {
+        SCOPED_TRACE(kind);
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        if (kind == "fifo")
+            mkfifo(file.c_str(), 0600);
+        else
+            writeFile(file, R"({"hotkeyChannels": ["aria"], "x": ")" + std::string(1 << 20, 'x') + "\"}");
+        const auto before = stated();
+        // A hang in open() meets the forked child's deadline.
+        const auto result = runInForkedChild([&] {
+            if (preferences.arrayForKey(key))
+                return 1;
+            preferences.setObject({"prime"}, key);
+            preferences.setObject({"pulse"}, key);
+            return preferences.arrayForKey(key) == Elements{"pulse"} ? 0 : 2;
+        });
+        EXPECT_EQ(result.status, 0) << result.standardError;
+        EXPECT_EQ(std::count(result.standardError.begin(), result.standardError.end(), '\n'), 1) << result.standardError;
+        EXPECT_EQ(stated(), before);
+        EXPECT_EQ(filesIn(folder), std::set<std::string>{"preferences.json"});
+    }
+}
+
+TEST_F(JsonPreferencesTest, ADanglingLinkIsKeptAndItsTargetWritten)
+{
+    const auto target = fs::path(scratch.path()) / "dotfiles" / "zelna.json";
+    fs::create_directories(target.parent_path());
+    fs::create_directories(folder);
+    fs::create_symlink("../dotfiles/zelna.json", file);
+    preferences.setObject({"aria"}, key);
+    EXPECT_TRUE(fs::is_symlink(file));
+    EXPECT_EQ(nlohmann::json::parse(readFile(target)), nlohmann::json::parse(R"({"hotkeyChannels": ["aria"]})"));
+}
+
+TEST_F(JsonPreferencesTest, AnUnchangedFileIsNotReadAgainButEveryEditIs)
+{
+    // Each edit keeps the inode and size and is given the time of the file before it: a time long
+    // past lets the kept snapshot stand, but one in the current tick of the file clock (or later)
+    // may hide an edit, so the file is read again.
+    const auto now = fs::file_time_type::clock::now();
+    for (const auto& [time, isReused] : {std::pair(now - std::chrono::hours(1), true), std::pair(now + std::chrono::seconds(1), false)}) {
+        writeFile(file, R"({"hotkeyChannels": ["aria"]})");
+        fs::last_write_time(file, time);
+        EXPECT_EQ(preferences.arrayForKey(key), Elements{"aria"});
+        writeFile(file, R"({"hotkeyChannels": ["xxxx"]})");
+        fs::last_write_time(file, time);
+        EXPECT_EQ(preferences.arrayForKey(key), isReused ? Elements{"aria"} : Elements{"xxxx"});
     }
 }

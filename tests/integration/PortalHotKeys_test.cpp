@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <sstream>
+
 using namespace zelna::test;
 
 namespace {
@@ -36,6 +39,17 @@ protected:
         EXPECT_TRUE(reply);
         runMainLoopFor(std::chrono::milliseconds(150));
     }
+    /// The lines the adapter said on stderr while condition came true.
+    static std::string saidUntil(const std::function<bool()>& condition)
+    {
+        testing::internal::CaptureStderr();
+        EXPECT_TRUE(runMainLoopUntil(condition));
+        std::string said;
+        std::istringstream lines(testing::internal::GetCapturedStderr());
+        for (std::string line; std::getline(lines, line);)
+            said += line.starts_with("zelnamenu: ") ? line + '\n' : "";
+        return said;
+    }
 
     PrivateSessionBus bus;
     GRefPtr<GDBusConnection> connection = bus.connect();
@@ -46,63 +60,96 @@ protected:
 
 } // namespace
 
-TEST_F(PortalHotKeysTest, BindsTheFiveShortcutsInOneSessionAndDeliversActivations)
+TEST_F(PortalHotKeysTest, BindsTheFiveShortcutsWhereThePortalReadsThemAndDeliversActivations)
 {
-    startPortal();
-    registerFiveKeys();
-    EXPECT_FALSE(keys->isBound()) << "binding waits for the main loop; start-up is never delayed";
-    ASSERT_TRUE(runMainLoopUntil([&] { return keys->isBound(); }));
-
-    const auto session = reported()["session"];
-    const auto binding = reported();
-    EXPECT_EQ(binding["session"], session);
-    EXPECT_FALSE(portal->readLine(std::chrono::milliseconds(0))) << "one session, one binding for all five";
-    ASSERT_EQ(binding["shortcuts"].size(), 5U);
-    for (std::size_t slot = 0; slot < 5; ++slot) {
-        const auto& shortcut = binding["shortcuts"][slot];
-        EXPECT_EQ(shortcut[0], "slot-" + std::to_string(slot));
-        EXPECT_EQ(shortcut[1]["preferred_trigger"], "ALT+" + std::to_string(slot + 1));
-        EXPECT_NE(shortcut[1]["description"].get<std::string>().find(std::to_string(slot + 1)), std::string::npos);
-    }
-
-    for (const char* id : {"slot-2", "slot-0", "slot-9", "slot-4", "somebody-else", "slot-1", "slot-3"})
-        activate(id);
-    EXPECT_EQ(pressed, (std::vector<std::uint32_t>{2, 0, 4, 1, 3})) << "unknown shortcuts are ignored";
-}
-
-TEST_F(PortalHotKeysTest, RefusalsLeaveTheKeysDeadAndNothingElse)
-{
-    const std::vector<std::vector<std::string>> refusals = {
-        {"--create-response", "1"}, {"--create-response", "2"}, {"--bind-response", "1"}, {"--no-shortcuts"}};
-    for (const auto& refusal : refusals) {
-        SCOPED_TRACE(refusal[0]);
-        startPortal(refusal);
+    for (const bool plasma527 : {false, true}) {
+        SCOPED_TRACE(plasma527 ? "the list read from CreateSession" : "the list read from BindShortcuts");
+        startPortal(plasma527 ? std::vector<std::string>{"--plasma527"} : std::vector<std::string>{});
         registerFiveKeys();
-        runMainLoopFor(std::chrono::milliseconds(500));
-        EXPECT_FALSE(keys->isBound());
-        activate("slot-0");
-        EXPECT_TRUE(pressed.empty());
+        EXPECT_FALSE(keys->isBound()) << "binding waits for the main loop; start-up is never delayed";
+        EXPECT_EQ(saidUntil([&] { return keys->isBound(); }), "");
+
+        const auto session = reported();
+        ASSERT_EQ(session["shortcuts"].size(), 5U);
+        for (std::size_t slot = 0; slot < 5; ++slot) {
+            const auto& shortcut = session["shortcuts"][slot];
+            EXPECT_EQ(shortcut[0], "slot-" + std::to_string(slot));
+            EXPECT_EQ(shortcut[1]["preferred_trigger"], "ALT+" + std::to_string(slot + 1));
+            EXPECT_NE(shortcut[1]["description"].get<std::string>().find(std::to_string(slot + 1)), std::string::npos);
+        }
+        if (!plasma527) {
+            const auto binding = reported();
+            EXPECT_EQ(binding["session"], session["session"]);
+            EXPECT_EQ(binding["shortcuts"], session["shortcuts"]);
+        }
+        EXPECT_FALSE(portal->readLine(std::chrono::milliseconds(0)))
+            << "one session; no BindShortcuts where it would only open System Settings";
+
+        pressed.clear();
+        for (const char* id : {"slot-2", "slot-0", "slot-9", "slot-4", "somebody-else", "slot-1", "slot-3"})
+            activate(id);
+        EXPECT_EQ(pressed, (std::vector<std::uint32_t>{2, 0, 4, 1, 3})) << "unknown shortcuts are ignored";
         keys.reset();
     }
 }
 
-TEST_F(PortalHotKeysTest, BindsAgainWhenThePortalAppearsOrReturns)
+TEST_F(PortalHotKeysTest, RefusalsAndBindingsWithoutKeysSaySoOnce)
+{
+    // Whether the session stays, so that keys given later in the desktop's settings reach us.
+    const std::vector<std::pair<std::vector<std::string>, bool>> refusals = {{{"--create-response", "1"}, false},
+        {{"--create-response", "2"}, false}, {{"--bind-response", "1"}, false}, {{"--no-shortcuts"}, false},
+        {{"--bind-nothing"}, true}, {{"--plasma527", "--bind-nothing"}, true},
+        {{"--taken", "ALT+1", "ALT+2", "ALT+3", "ALT+4", "ALT+5"}, true}};
+    for (const auto& [refusal, keepsSession] : refusals) {
+        SCOPED_TRACE(refusal.back());
+        pressed.clear();
+        startPortal(refusal);
+        registerFiveKeys();
+        const auto said = saidUntil([&] { return keys->hasGivenUp(); });
+        EXPECT_TRUE(said.starts_with("zelnamenu: no global hot keys: ")) << said;
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+        EXPECT_NE(said.find("gapplication action org.zelna.ZelnaMenu hotkey-1"), std::string::npos) << said;
+        activate("slot-0");
+        EXPECT_EQ(pressed.size(), keepsSession ? 1U : 0U);
+        keys.reset();
+    }
+}
+
+TEST_F(PortalHotKeysTest, AKeyTheDesktopDoesNotGiveIsNamedAndTheOthersWork)
+{
+    startPortal({"--taken", "ALT+2", "ALT+4"});
+    registerFiveKeys();
+    EXPECT_EQ(saidUntil([&] { return keys->isBound(); }),
+              "zelnamenu: the desktop gave no key to ALT+2, ALT+4; its shortcut settings can give one\n");
+    activate("slot-0");
+    EXPECT_EQ(pressed, std::vector<std::uint32_t>{0});
+}
+
+TEST_F(PortalHotKeysTest, BindsAgainWithTheSameSessionWhenThePortalAppearsOrReturns)
 {
     registerFiveKeys();
     runMainLoopFor(std::chrono::milliseconds(300));
     EXPECT_FALSE(keys->isBound()) << "no portal yet";
 
-    startPortal();
+    // The backend of a restarted portal still holds the session it had.
+    ScratchDirectory backend;
+    const std::vector<std::string> keptSessions = {"--plasma527", "--state", backend.path() + "/sessions"};
+    startPortal(keptSessions);
     ASSERT_TRUE(runMainLoopUntil([&] { return keys->isBound(); }));
+    const auto session = reported()["session"];
     activate("slot-1");
 
     ASSERT_TRUE(portal->terminate());
     ASSERT_TRUE(runMainLoopUntil([&] { return !keys->isBound(); }));
 
-    startPortal();
+    startPortal(keptSessions);
     ASSERT_TRUE(runMainLoopUntil([&] { return keys->isBound(); }));
-    reported();
-    EXPECT_EQ(reported()["shortcuts"].size(), 5U);
+    const auto refused = reported();
+    EXPECT_EQ(refused["session"], session) << "the same token, so the desktop's record of the keys is ours again";
+    EXPECT_TRUE(refused["refused"]);
+    const auto renewed = reported();
+    EXPECT_EQ(renewed["session"], session);
+    EXPECT_FALSE(renewed["refused"]);
     activate("slot-3");
     EXPECT_EQ(pressed, (std::vector<std::uint32_t>{1, 3}));
 }

@@ -4,6 +4,8 @@
 #include <gio/gdesktopappinfo.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 using namespace zelna::test;
 namespace fs = std::filesystem;
 
@@ -143,4 +145,19 @@ TEST_F(XdgAutostartTest, FailuresAreReportedAndChangeNothing)
     EXPECT_EQ(result.status, 0) << result.standardError;
     EXPECT_EQ(std::count(result.standardError.begin(), result.standardError.end(), '\n'), 2) << result.standardError;
     EXPECT_EQ(readFile(userEntry), entry("Hidden=true\n"));
+}
+
+TEST_F(XdgAutostartTest, AnEntryThatIsNotARegularFileIsRefusedAndLeftAsItIs)
+{
+    fs::create_directories(userEntry.parent_path());
+    ASSERT_EQ(mkfifo(userEntry.c_str(), 0600), 0);
+    // A hang in open() meets the forked child's deadline.
+    const auto result = runInForkedChild([&] {
+        // Read at every menu rebuild, said once.
+        const bool isOff = status() == SMAppServiceStatus::notRegistered && status() == status();
+        return isOff && !registerEntry() && !unregisterEntry() ? 0 : 1;
+    });
+    EXPECT_EQ(result.status, 0) << result.standardError;
+    EXPECT_EQ(std::count(result.standardError.begin(), result.standardError.end(), '\n'), 1) << result.standardError;
+    EXPECT_TRUE(fs::is_fifo(userEntry));
 }

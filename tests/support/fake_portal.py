@@ -1,9 +1,13 @@
 #!/usr/bin/python3
-# A stand-in for xdg-desktop-portal's GlobalShortcuts on a private session bus. It answers through
-# Request objects as the real portal does, prints "ready" and then each session and binding as a
-# JSON line, and offers tests Activate(id): Activated for the newest session. Options choose refusals.
+# xdg-desktop-portal's GlobalShortcuts as it answers on a private session bus: through Request
+# objects, printing "ready" and then each session and binding as a JSON line; Activate(id) emits
+# Activated for the newest session. CreateSession drops options it does not know (portals from 1.17
+# on); --plasma527 binds CreateSession's list and answers BindShortcuts with the session's (1.16 with
+# Plasma 5.27). A taken session path, also one kept in --state by an earlier run as the backend of a
+# restarted portal keeps it, is refused and the old session closed in passing.
 import argparse
 import json
+import os
 
 import dbus
 import dbus.service
@@ -26,6 +30,10 @@ class Portal(dbus.service.Object):
         super().__init__(bus, PATH)
         self.options = options
         self.session = "/"
+        self.sessions = {}  # path: the shortcuts bound with it
+        if options.state and os.path.exists(options.state):
+            with open(options.state) as file:
+                self.sessions = dict.fromkeys(json.load(file), [])
 
     def answer(self, sender, options, response, results):
         path = "%s/request/%s/%s" % (PATH, sender.lstrip(":").replace(".", "_"), options["handle_token"])
@@ -34,20 +42,37 @@ class Portal(dbus.service.Object):
         GLib.idle_add(lambda: request.Response(dbus.UInt32(response), results) and False)
         return path
 
+    def bound(self, shortcuts):
+        """The list a result carries: each shortcut with its key, "" for one that is taken."""
+        if self.options.bind_nothing:
+            return dbus.Array(signature="(sa{sv})")
+        return dbus.Array([(i, {"description": p["description"], "trigger_description":
+                                "" if p["preferred_trigger"] in self.options.taken else p["preferred_trigger"]})
+                           for i, p in shortcuts], signature="(sa{sv})")
+
     @dbus.service.method(SHORTCUTS, in_signature="a{sv}", out_signature="o", sender_keyword="sender")
     def CreateSession(self, options, sender=None):
         if self.options.no_shortcuts:
             raise dbus.exceptions.DBusException("No such interface", name="org.freedesktop.DBus.Error.UnknownMethod")
-        self.session = "%s/session/%s/%s" % (PATH, sender.lstrip(":").replace(".", "_"), options["session_handle_token"])
-        print(json.dumps({"session": self.session}), flush=True)
+        path = "%s/session/%s/%s" % (PATH, sender.lstrip(":").replace(".", "_"), options["session_handle_token"])
+        listed = options.get("shortcuts", [])
+        print(json.dumps({"session": path, "refused": path in self.sessions,
+                          "shortcuts": [[i, dict(p)] for i, p in listed]}), flush=True)
         # Sent as a string, as the real portal does.
-        return self.answer(sender, options, self.options.create_response, {"session_handle": self.session})
+        results = dbus.Dictionary({"session_handle": path}, signature="sv")
+        if self.sessions.pop(path, None) is not None:
+            return self.answer(sender, options, 2, results)
+        self.session = path
+        self.sessions[path] = listed if self.options.plasma527 else []
+        if self.options.plasma527:
+            results["shortcuts"] = self.bound(listed)
+        return self.answer(sender, options, self.options.create_response, results)
 
     @dbus.service.method(SHORTCUTS, in_signature="oa(sa{sv})sa{sv}", out_signature="o", sender_keyword="sender")
     def BindShortcuts(self, session, shortcuts, parent_window, options, sender=None):
         print(json.dumps({"session": session, "shortcuts": [[i, dict(p)] for i, p in shortcuts]}), flush=True)
-        results = dbus.Dictionary({"shortcuts": dbus.Array(shortcuts, signature="(sa{sv})")}, signature="sv")
-        return self.answer(sender, options, self.options.bind_response, results)
+        listed = self.sessions.get(session, []) if self.options.plasma527 else shortcuts
+        return self.answer(sender, options, self.options.bind_response, {"shortcuts": self.bound(listed)})
 
     @dbus.service.signal(SHORTCUTS, signature="osta{sv}")
     def Activated(self, session, shortcut_id, timestamp, options):
@@ -62,6 +87,10 @@ parser = argparse.ArgumentParser()
 parser.add_argument("--create-response", type=int, default=0)
 parser.add_argument("--bind-response", type=int, default=0)
 parser.add_argument("--no-shortcuts", action="store_true")
+parser.add_argument("--plasma527", action="store_true")
+parser.add_argument("--bind-nothing", action="store_true")
+parser.add_argument("--taken", nargs="*", default=[])
+parser.add_argument("--state")
 DBusGMainLoop(set_as_default=True)
 portal = Portal(dbus.SessionBus(), parser.parse_args())
 name = dbus.service.BusName("org.freedesktop.portal.Desktop", portal.connection, do_not_queue=True)
@@ -69,3 +98,6 @@ print("ready", flush=True)
 loop = GLib.MainLoop()
 GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, 15, loop.quit)
 loop.run()
+if portal.options.state:
+    with open(portal.options.state, "w") as file:
+        json.dump(list(portal.sessions), file)
