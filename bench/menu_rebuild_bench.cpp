@@ -123,7 +123,7 @@ private:
     FakePreferences m_preferences;
     FakeLoginItems m_loginItems;
     FakeUpdaterFactory m_updaters;
-    CairoGraphics m_graphics { std::filesystem::path(ZELNA_BINARY_DIR) / "share/zelnamenu/symbols" };
+    CairoGraphics m_graphics;
     GettextLocalizer m_localizer { std::filesystem::path(ZELNA_BINARY_DIR) / "share/locale" };
 
     std::shared_ptr<StatusNotifierItem> m_statusItem;

@@ -78,7 +78,7 @@ int main()
         hotKeys->press({ HotkeyManager::hotKeySignature, id });
     });
     XdgAutostart loginItems;
-    CairoGraphics graphics(symbolDirectory());
+    CairoGraphics graphics;
     GettextLocalizer localizer(localeDirectory());
     DbusNotifications notifications(sessionBus);
     AppcastUpdaterFactory updaters(sessionBus,
@@ -91,7 +91,7 @@ int main()
             },
             [&preferences](std::int64_t time) { preferences.setValue("lastUpdateCheck", time); },
         });
-    StatusNotifierBar statusBar(sessionBus, application);
+    StatusNotifierBar statusBar(sessionBus, application, &notifications);
 
     app = application;
     delegate = std::make_unique<AppDelegate>(AppDelegate::Services {

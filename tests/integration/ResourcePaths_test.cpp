@@ -8,6 +8,5 @@ TEST(ResourcePathsTest, ResourcesAreFoundBesideTheExecutablesFolder)
 {
     const auto share = std::filesystem::canonical(std::filesystem::path(ZELNA_BINARY_DIR) / "share");
     EXPECT_EQ(std::filesystem::canonical(dataDirectory()), share);
-    EXPECT_TRUE(std::filesystem::is_regular_file(symbolDirectory() / "antenna.radiowaves.left.and.right.svg"));
     EXPECT_TRUE(std::filesystem::is_regular_file(localeDirectory() / "de/LC_MESSAGES/zelnamenu.mo"));
 }

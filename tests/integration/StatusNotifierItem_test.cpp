@@ -1,5 +1,6 @@
 // The status item against a fake status-area watcher on a private session bus.
 
+#include "linux/DbusNotifications.h"
 #include "linux/StatusNotifierItem.h"
 #include "support/DbusCalls.h"
 #include "support/TestServices.h"
@@ -8,51 +9,11 @@
 
 #include <cmath>
 #include <filesystem>
+#include <sstream>
 
 using namespace zelna::test;
 
 namespace {
-
-/// Owns org.kde.StatusNotifierWatcher and records who registered what, as a panel does.
-class FakeStatusNotifierWatcher {
-public:
-    explicit FakeStatusNotifierWatcher(GDBusConnection* connection)
-        : m_connection(GRefPtr<GDBusConnection>::share(connection))
-        , m_nodeInfo(g_dbus_node_info_new_for_xml(R"(<node><interface name="org.kde.StatusNotifierWatcher">
-            <method name="RegisterStatusNotifierItem"><arg type="s" direction="in"/></method>
-            </interface></node>)",
-              nullptr))
-    {
-        static const GDBusInterfaceVTable vtable
-            = { [](GDBusConnection*, const char* sender, const char*, const char*, const char*, GVariant* parameters,
-                    GDBusMethodInvocation* invocation, void* userData) {
-                   const char* service = nullptr;
-                   g_variant_get(parameters, "(&s)", &service);
-                   static_cast<FakeStatusNotifierWatcher*>(userData)->registrations.push_back(
-                       std::string(sender) + " " + service);
-                   g_dbus_method_invocation_return_value(invocation, nullptr);
-               },
-                  nullptr, nullptr, {} };
-        m_objectId = g_dbus_connection_register_object(
-            connection, "/StatusNotifierWatcher", m_nodeInfo->interfaces[0], &vtable, this, nullptr, nullptr);
-        m_ownerId = g_bus_own_name_on_connection(connection, "org.kde.StatusNotifierWatcher",
-            G_BUS_NAME_OWNER_FLAGS_NONE, nullptr, nullptr, nullptr, nullptr);
-        EXPECT_TRUE(waitForNameOwner(connection, "org.kde.StatusNotifierWatcher"));
-    }
-    ~FakeStatusNotifierWatcher()
-    {
-        g_bus_unown_name(m_ownerId);
-        g_dbus_connection_unregister_object(m_connection.get(), m_objectId);
-    }
-
-    std::vector<std::string> registrations; ///< "sender service" of each registration.
-
-private:
-    GRefPtr<GDBusConnection> m_connection;
-    GUniquePtr<GDBusNodeInfo> m_nodeInfo;
-    unsigned m_objectId = 0;
-    unsigned m_ownerId = 0;
-};
 
 /// An image of one premultiplied colour, rasterised like the real one (size × scale, rounded up).
 struct SolidImage : Image {
@@ -89,6 +50,31 @@ protected:
             : printed(value.get());
     }
 
+    /// tests/support/fake_status_watcher.py with these options, once its name is owned.
+    std::unique_ptr<ChildProcess> startWatcher(std::vector<std::string> options = {})
+    {
+        options.insert(options.begin(), { "/usr/bin/python3", ZELNA_SOURCE_DIR "/tests/support/fake_status_watcher.py" });
+        auto watcher = std::make_unique<ChildProcess>(options, std::map<std::string, std::string> {}, true);
+        EXPECT_EQ(nextEvents(*watcher, 1), std::vector<std::string> { "READY" });
+        return watcher;
+    }
+    /// The watcher's next reports without their times, the item's main loop running meanwhile.
+    std::vector<std::string> nextEvents(ChildProcess& watcher, std::size_t count)
+    {
+        std::vector<std::string> events;
+        runMainLoopUntil([&] {
+            while (auto line = watcher.readLine(std::chrono::milliseconds(0))) {
+                std::istringstream words(*line);
+                std::string kind, time, rest;
+                words >> kind >> time;
+                std::getline(words, rest);
+                events.push_back(kind + (kind == "REGISTERED" ? rest : ""));
+            }
+            return events.size() >= count;
+        });
+        return events;
+    }
+
     ScratchDirectory m_scratch;
     ScopedEnvironment m_runtimeDirectory { "XDG_RUNTIME_DIR", m_scratch.path() };
     PrivateSessionBus m_bus;
@@ -100,11 +86,11 @@ protected:
 
 } // namespace
 
-TEST(IconPixmapTest, SquareCanvasCentresTheImageAndPixelsAreStraightArgbInNetworkOrder)
+TEST(IconPixmapTest, SquaresAreCentredOrCroppedAndPixelsAreStraightArgbInNetworkOrder)
 {
-    // A wide one is squared in the test of the exported image.
-    EXPECT_EQ(squareCanvas({ 1, 3, { 1, 2, 3 } }).pixels, (std::vector<std::uint32_t> { 0, 1, 0, 0, 2, 0, 0, 3, 0 }));
-    EXPECT_EQ(squareCanvas({}).pixels, std::vector<std::uint32_t> { 0 }) << "hosts reject an empty icon";
+    EXPECT_EQ(centredSquare({ 1, 3, { 1, 2, 3 } }, 3).pixels, (std::vector<std::uint32_t> { 0, 1, 0, 0, 2, 0, 0, 3, 0 }));
+    EXPECT_EQ(centredSquare({ 4, 1, { 1, 2, 3, 4 } }, 2).pixels, (std::vector<std::uint32_t> { 2, 3, 0, 0 }));
+    EXPECT_EQ(fittedSquare(nullptr, 16).pixels, std::vector<std::uint32_t>(256, 0)) << "hosts reject an empty icon";
 
     // Premultiplied: half-transparent, opaque, fully transparent with stray colour, faint.
     const IconPixmap pixmap = iconPixmap({ 2, 2, { 0x80402010, 0xff112233, 0x00ffffff, 0x01010101 } });
@@ -114,30 +100,53 @@ TEST(IconPixmapTest, SquareCanvasCentresTheImageAndPixelsAreStraightArgbInNetwor
             0x80, 0x80, 0x40, 0x20, 0xff, 0x11, 0x22, 0x33, 0, 0, 0, 0, 0x01, 0xff, 0xff, 0xff }));
 }
 
-TEST_F(StatusNotifierItemTest, RegistersByPathWhenAWatcherAppearsAndAgainWheneverItReturns)
+TEST_F(StatusNotifierItemTest, RegistersByPathOncePerWatcherAndRetriesRefusals)
 {
     testing::internal::CaptureStderr();
     runMainLoopFor(std::chrono::milliseconds(200));
+    // A watcher that refuses twice, as one does that owns its name before it answers on it, and
+    // that a host joins two seconds later: that changes nothing for an item it took.
+    auto watcher = startWatcher({ "--refuse", "2", "--host-after", "2" });
+    const std::string registered = "REGISTERED " + m_item + " /StatusNotifierItem";
+    EXPECT_EQ(nextEvents(*watcher, 4), (std::vector<std::string> { "REFUSED", "REFUSED", registered, "HOST" }));
+    runMainLoopFor(std::chrono::milliseconds(300));
+    EXPECT_EQ(nextEvents(*watcher, 0), std::vector<std::string> {}) << "GNOME resets an item registered twice";
     const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(said, "zelnamenu: no status-area host is running; the status item appears when one starts\n");
-
-    auto watcher = std::make_unique<FakeStatusNotifierWatcher>(m_host.get());
-    ASSERT_TRUE(runMainLoopUntil([&] { return !watcher->registrations.empty(); }));
-    // The host takes the sender as the service.
-    EXPECT_EQ(watcher->registrations, std::vector<std::string> { m_item + " /StatusNotifierItem" });
+    EXPECT_NE(said.find("no status-area host is running"), std::string::npos);
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 2) << "one line for the run of refusals:\n" << said;
 
     // A panel restart: the name loses its owner and gets a new one, which knows nothing.
     watcher.reset();
-    runMainLoopFor(std::chrono::milliseconds(100));
-    auto otherHost = m_bus.connect();
-    watcher = std::make_unique<FakeStatusNotifierWatcher>(otherHost.get());
-    ASSERT_TRUE(runMainLoopUntil([&] { return !watcher->registrations.empty(); }));
-    runMainLoopFor(std::chrono::milliseconds(200));
-    EXPECT_EQ(watcher->registrations, std::vector<std::string> { m_item + " /StatusNotifierItem" })
-        << "one registration per appearance";
+    watcher = startWatcher();
+    EXPECT_EQ(nextEvents(*watcher, 1), std::vector<std::string> { registered });
+    runMainLoopFor(std::chrono::milliseconds(300));
+    EXPECT_EQ(nextEvents(*watcher, 0), std::vector<std::string> {}) << "one registration per appearance";
 }
 
-TEST_F(StatusNotifierItemTest, PropertiesHaveTheTypesHostsExpectAndMethodsAnswer)
+TEST_F(StatusNotifierItemTest, HostsHearOfChangesOnlyWhileAWatcherRunsAndNeverOfANewTitle)
+{
+    SignalRecorder signals(m_host.get(), m_item, "/StatusNotifierItem");
+    item->setImage(std::make_shared<SolidImage>(0x80402010));
+    item->setTitle(" Zelna_Pulse");
+    runMainLoopFor(std::chrono::milliseconds(200));
+    EXPECT_TRUE(signals.of("NewIcon").empty() && signals.of("XAyatanaNewLabel").empty())
+        << "a host that comes reads every property anew";
+
+    auto watcher = startWatcher();
+    nextEvents(*watcher, 1);
+    item->setTitle(" Zelna_Aria");
+    item->setFont(Font { 11.0 });
+    for (int time = 0; time < 2; ++time)
+        item->setImage(std::make_shared<SolidImage>(0xff0000ff));
+    ASSERT_TRUE(runMainLoopUntil([&] { return !signals.of("NewIcon").empty(); }));
+    runMainLoopFor(std::chrono::milliseconds(200));
+    EXPECT_EQ(signals.of("XAyatanaNewLabel"), std::vector<std::string> { "(' Zelna_Aria', '')" });
+    EXPECT_EQ(text("XAyatanaLabel"), " Zelna_Aria");
+    EXPECT_EQ(signals.of("NewIcon").size(), 1u) << "the same drawing again changes nothing";
+    EXPECT_TRUE(signals.of("NewTitle").empty()) << "the Title property never changes";
+}
+
+TEST_F(StatusNotifierItemTest, PropertiesHaveTheTypesHostsExpectAndActivateIsRefused)
 {
     const struct {
         const char* name;
@@ -165,73 +174,96 @@ TEST_F(StatusNotifierItemTest, PropertiesHaveTheTypesHostsExpectAndMethodsAnswer
     }
     EXPECT_GT(g_variant_n_children(property("IconPixmap").get()), 0u) << "never an empty icon, even before the first";
 
-    for (const char* method : { "Activate", "SecondaryActivate", "ContextMenu" })
+    for (const char* method : { "SecondaryActivate", "ContextMenu" })
         EXPECT_TRUE(
             callMethod(m_host.get(), m_item, "/StatusNotifierItem", "org.kde.StatusNotifierItem", method, "(12, 16)"))
             << method;
     EXPECT_TRUE(callMethod(
         m_host.get(), m_item, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Scroll", "(-120, 'vertical')"));
+    // The item is a menu: hosts that call Activate on a left click (Plasma) then open the menu.
+    const auto activated
+        = callMethod(m_host.get(), m_item, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate", "(12, 16)");
+    EXPECT_NE(activated.error.find("org.freedesktop.DBus.Error.UnknownMethod"), std::string::npos) << activated.text();
 }
 
-TEST_F(StatusNotifierItemTest, ImageIsExportedSquareAsPixmapsAndAsAnIconFile)
+TEST_F(StatusNotifierItemTest, ImageFillsASquareOfEverySizeHostsDrawInPixmapsAndIconFiles)
 {
-    SignalRecorder signals(m_host.get(), m_item, "/StatusNotifierItem");
-    // 3 × 2 points: 3 × 2 and 6 × 4 pixels before squaring; the 6 × 4 one sits a row down.
+    // 3 × 2 points: as wide as each square and two thirds as high, centred on it.
     item->setImage(std::make_shared<SolidImage>(0x80402010));
     auto pixmaps = property("IconPixmap");
-    ASSERT_EQ(g_variant_n_children(pixmaps.get()), 2u);
-    for (gsize index = 0; index < 2; ++index) {
+    std::vector<int> sides;
+    for (gsize index = 0; index < g_variant_n_children(pixmaps.get()); ++index) {
         int side = 0, height = 0;
         GVariant* bytesVariant = nullptr;
         g_variant_get_child(pixmaps.get(), index, "(ii@ay)", &side, &height, &bytesVariant);
         GUniquePtr<GVariant> bytesOwner(bytesVariant);
-        EXPECT_EQ(side, index == 0 ? 3 : 6);
+        sides.push_back(side);
         EXPECT_EQ(height, side);
         gsize size = 0;
         const auto* bytes = static_cast<const std::uint8_t*>(g_variant_get_fixed_array(bytesVariant, &size, 1));
         ASSERT_EQ(size, static_cast<gsize>(4 * side * side));
-        const gsize firstPixel = index == 0 ? 0 : 4 * 6;
-        EXPECT_EQ(std::vector<std::uint8_t>(bytes + firstPixel, bytes + firstPixel + 4),
-            (std::vector<std::uint8_t> { 0x80, 0x80, 0x40, 0x20 }));
-        EXPECT_EQ(std::vector<std::uint8_t>(bytes + size - 4, bytes + size), std::vector<std::uint8_t>(4, 0));
+        const auto pixel = [&](int x, int y) {
+            const auto* first = bytes + 4 * (y * side + x);
+            return std::vector<std::uint8_t>(first, first + 4);
+        };
+        EXPECT_EQ(pixel(0, side / 2), (std::vector<std::uint8_t> { 0x80, 0x80, 0x40, 0x20 })) << side;
+        EXPECT_EQ(pixel(side - 1, side / 2), pixel(0, side / 2)) << side;
+        EXPECT_EQ(pixel(0, 0), std::vector<std::uint8_t>(4, 0)) << side;
     }
-    ASSERT_TRUE(runMainLoopUntil([&] { return signals.of("NewIcon").size() == 1; }));
+    EXPECT_EQ(sides, (std::vector<int> { 16, 22, 24, 32, 44, 48, 64, 96 }));
 
+    // Hosts that read icon names find the same squares in the hicolor layout, or the largest loose.
     const std::string directory = text("IconThemePath");
-    const std::string firstFile = directory + "/" + text("IconName") + ".png";
+    const std::string firstName = text("IconName");
     EXPECT_EQ(directory, m_scratch.path() + "/zelnamenu");
-    GUniquePtr<cairo_surface_t> png(cairo_image_surface_create_from_png(firstFile.c_str()));
-    EXPECT_EQ(cairo_image_surface_get_width(png.get()), 6) << firstFile;
-    EXPECT_EQ(cairo_image_surface_get_height(png.get()), 6);
+    for (const auto& [folder, side] : std::vector<std::pair<std::string, int>> {
+             { "", 96 }, { "/hicolor/16x16/apps", 16 }, { "/hicolor/24x24@2/apps", 48 }, { "/hicolor/48x48/apps", 48 } }) {
+        GUniquePtr<cairo_surface_t> png(
+            cairo_image_surface_create_from_png((directory + folder + "/" + firstName + ".png").c_str()));
+        EXPECT_EQ(cairo_image_surface_get_width(png.get()), side) << folder;
+        EXPECT_EQ(cairo_image_surface_get_height(png.get()), side) << folder;
+    }
+    EXPECT_NE(readFile(directory + "/hicolor/index.theme").find("[22x22@2/apps]\nSize=22\nScale=2\n"), std::string::npos);
 
-    // The same drawing again (every menu rebuild draws one) changes nothing.
     item->setImage(std::make_shared<SolidImage>(0x80402010));
-    runMainLoopFor(std::chrono::milliseconds(100));
-    EXPECT_EQ(signals.of("NewIcon").size(), 1u);
-    EXPECT_EQ(directory + "/" + text("IconName") + ".png", firstFile);
-
+    EXPECT_EQ(text("IconName"), firstName) << "the same drawing keeps its files";
     item->setImage(std::make_shared<SolidImage>(0xff0000ff));
-    ASSERT_TRUE(runMainLoopUntil([&] { return signals.of("NewIcon").size() == 2; }));
-    const std::string secondFile = directory + "/" + text("IconName") + ".png";
-    EXPECT_NE(secondFile, firstFile) << "hosts cache icons by name";
-    EXPECT_FALSE(std::filesystem::exists(firstFile));
+    const std::string secondFile = directory + "/hicolor/22x22/apps/" + text("IconName") + ".png";
+    EXPECT_NE(text("IconName"), firstName) << "hosts cache icons by name";
+    EXPECT_FALSE(std::filesystem::exists(directory + "/hicolor/22x22/apps/" + firstName + ".png"));
     EXPECT_TRUE(std::filesystem::exists(secondFile));
     item.reset();
     EXPECT_FALSE(std::filesystem::exists(secondFile)) << "the item cleans up after itself";
 }
 
-TEST_F(StatusNotifierItemTest, TitleIsTheAyatanaLabel)
+TEST_F(StatusNotifierItemTest, WithoutAHostANoticeSaysHowToGetOneOncePerLogin)
 {
-    SignalRecorder signals(m_host.get(), m_item, "/StatusNotifierItem");
-    item->setTitle(" Zelna_Pulse");
-    item->setFont(Font { 11.0 });
-    EXPECT_EQ(text("XAyatanaLabel"), " Zelna_Pulse");
-    ASSERT_TRUE(runMainLoopUntil([&] { return signals.of("XAyatanaNewLabel").size() == 1; }));
-    EXPECT_EQ(signals.of("XAyatanaNewLabel")[0], "(' Zelna_Pulse', '')");
-    EXPECT_EQ(signals.of("NewTitle").size(), 1u);
+    const std::string log = m_scratch.path() + "/notifications.log";
+    ChildProcess server({ "/usr/bin/python3", "-m", "dbusmock", "--template", "notification_daemon", "-l", log });
+    ASSERT_TRUE(waitForNameOwner(m_host.get(), "org.freedesktop.Notifications"));
+    DbusNotifications notifications(m_itemConnection.get());
+    const auto notices = [&] {
+        const std::string calls = readFile(log);
+        int count = 0;
+        for (auto at = calls.find("Notify "); at != std::string::npos; at = calls.find("Notify ", at + 1))
+            ++count;
+        return count;
+    };
+    const auto lonelyItem = [&](const char* path) {
+        return std::make_unique<StatusNotifierItem>(m_itemConnection.get(), nullptr, &notifications,
+            std::chrono::milliseconds(300), std::string("/Item") + path, std::string("/Menu") + path);
+    };
+    auto first = lonelyItem("1");
+    ASSERT_TRUE(runMainLoopUntil([&] { return notices() == 1; }));
+    EXPECT_NE(readFile(log).find("gnome-shell-extension-appindicator"), std::string::npos) << readFile(log);
+    first.reset();
+    auto second = lonelyItem("2");
+    runMainLoopFor(std::chrono::milliseconds(800));
+    EXPECT_EQ(notices(), 1) << "restarted in the same login";
 
-    item->setTitle(" Zelna_Pulse");
-    item->setTitle("");
-    ASSERT_TRUE(runMainLoopUntil([&] { return signals.of("XAyatanaNewLabel").size() == 2; }));
-    EXPECT_EQ(text("XAyatanaLabel"), "");
+    std::filesystem::remove(m_scratch.path() + "/zelnamenu/no-host-notice");
+    auto watcher = startWatcher();
+    auto third = lonelyItem("3");
+    runMainLoopFor(std::chrono::milliseconds(800));
+    EXPECT_EQ(notices(), 1) << "a host came in time";
 }

@@ -1,5 +1,5 @@
 """`cmake --install` puts every file where the program and the desktop look for it, and the
-desktop entry is valid."""
+desktop entry and the AppStream description are valid."""
 
 import os
 import pathlib
@@ -20,8 +20,7 @@ class InstallTest(unittest.TestCase):
             root = pathlib.Path(prefix)
             languages = [line.strip() for line in (SOURCE / "data/po/LINGUAS").read_text().splitlines()
                          if line.strip() and not line.startswith("#")]
-            for path in ["share/icons/hicolor/scalable/apps/org.zelna.ZelnaMenu.svg",
-                         "share/zelnamenu/symbols/antenna.radiowaves.left.and.right.svg"] + [
+            for path in ["share/icons/hicolor/scalable/apps/org.zelna.ZelnaMenu.svg"] + [
                              f"share/locale/{language}/LC_MESSAGES/zelnamenu.mo" for language in languages]:
                 self.assertTrue((root / path).is_file(), path)
             self.assertTrue(os.access(root / "bin/zelnamenu", os.X_OK))
@@ -35,6 +34,14 @@ class InstallTest(unittest.TestCase):
             # A tray program that a user starts from the launcher: it must be listed there.
             self.assertNotIn("NoDisplay", entry)
             self.assertIn("AudioVideo", entry["Categories"].split(";"))
+
+            # Software centres read the AppStream description, translated from the same catalogues.
+            metainfo = root / "share/metainfo/org.zelna.ZelnaMenu.metainfo.xml"
+            result = subprocess.run(["appstreamcli", "validate", "--no-net", str(metainfo)], capture_output=True,
+                                    text=True, timeout=60)
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+            self.assertIn('<summary xml:lang="de">Zelna-Radio aus dem Statusbereich hören</summary>',
+                          metainfo.read_text())
 
 
 if __name__ == "__main__":

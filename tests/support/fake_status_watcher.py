@@ -7,6 +7,8 @@ it against its own clock:
 
   READY <t>                        the watcher's name is owned; items may register from now on
   REGISTERED <t> <service> <path>  an item registered (service: the caller's unique name)
+  REFUSED <t> <sender>             a registration was answered with an error (--refuse)
+  HOST <t>                         StatusNotifierHostRegistered was sent (--host-after)
   NAME <t> <name> <owner>          a well-known name got an owner (names given with --names)
   GONE <t> <name>                  such a name lost its owner
 
@@ -43,9 +45,10 @@ def say(*words):
 
 
 class Watcher:
-    def __init__(self, connection, name_prefixes):
+    def __init__(self, connection, name_prefixes, refusals):
         self.connection = connection
         self.items = []
+        self.refusals = refusals
         self.name_prefixes = name_prefixes
         info = Gio.DBusNodeInfo.new_for_xml(INTERFACE_XML).interfaces[0]
         connection.register_object(WATCHER_PATH, info, self.method_call, self.get_property, None)
@@ -55,7 +58,12 @@ class Watcher:
 
     def method_call(self, connection, sender, path, interface, method, parameters, invocation):
         seen = time.monotonic()
-        if method == "RegisterStatusNotifierItem":
+        if method == "RegisterStatusNotifierItem" and self.refusals > 0:
+            # As a watcher that owns its name before it has put up its object answers.
+            self.refusals -= 1
+            invocation.return_dbus_error("org.freedesktop.DBus.Error.UnknownObject", "No such object yet")
+            say("REFUSED", f"{seen:.6f}", sender)
+        elif method == "RegisterStatusNotifierItem":
             # Hosts accept either an object path (the service is then the caller) or a bus name.
             argument = parameters.unpack()[0]
             service, item_path = (sender, argument) if argument.startswith("/") else (argument, "/StatusNotifierItem")
@@ -90,14 +98,25 @@ def main():
     parser.add_argument("--names", nargs="*", default=["org.mpris.MediaPlayer2.", "org.zelna."],
                         help="report owners of well-known names starting with these")
     parser.add_argument("--timeout", type=float, default=3600.0, help="stop after this many seconds")
+    parser.add_argument("--refuse", type=int, default=0, help="refuse this many registrations first")
+    parser.add_argument("--host-after", type=float, help="announce a host this many seconds after READY")
     args = parser.parse_args()
 
     loop = GLib.MainLoop()
     connection = Gio.bus_get_sync(Gio.BusType.SESSION, None)
     # Held here for as long as the loop runs: the bus keeps only the bound methods' references.
-    watcher = Watcher(connection, args.names)
-    Gio.bus_own_name_on_connection(connection, WATCHER, Gio.BusNameOwnerFlags.DO_NOT_QUEUE,
-                                   lambda *_: say("READY", f"{time.monotonic():.6f}"),
+    watcher = Watcher(connection, args.names, args.refuse)
+
+    def announce_host():
+        connection.emit_signal(None, WATCHER_PATH, WATCHER, "StatusNotifierHostRegistered", None)
+        say("HOST", f"{time.monotonic():.6f}")
+        return False
+
+    def ready(*_):
+        say("READY", f"{time.monotonic():.6f}")
+        if args.host_after is not None:
+            GLib.timeout_add(int(args.host_after * 1000), announce_host)
+    Gio.bus_own_name_on_connection(connection, WATCHER, Gio.BusNameOwnerFlags.DO_NOT_QUEUE, ready,
                                    lambda *_: (say("LOST", f"{time.monotonic():.6f}"), loop.quit()))
     for signal_number in (signal.SIGTERM, signal.SIGINT):
         GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal_number, lambda *_: loop.quit() or False)
