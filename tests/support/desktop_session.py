@@ -1,13 +1,15 @@
-"""A private desktop session for programs driven from outside (benchmarks, the package test).
+"""What the Python tests and the benchmarks start, and how it is stopped.
 
-A Desktop is a scratch home with XDG folders, Xvfb, a session bus and a stand-in status-area host
-(fake_status_watcher.py beside this file) that stamps each registration and each MPRIS name with
-the CLOCK_MONOTONIC time it saw it, the clock time.monotonic() reads here. Everything it starts is
-stopped by process id when it closes.
+Every program runs under guardian.py (beside this file) in a process group of its own, so that it
+and everything it starts are gone when the test ends, however it ends. A Desktop is a private
+session: a scratch home with XDG folders, Xvfb, a session bus that activates nothing of the
+machine's, and a stand-in status-area host (fake_status_watcher.py) that stamps each registration
+and each MPRIS name with the CLOCK_MONOTONIC time it saw it, the clock time.monotonic() reads here.
 """
 
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
 import threading
@@ -22,11 +24,55 @@ PYTHON = "/usr/bin/python3"  # Debian's, with the gi and dbus modules
 def wait_until(condition, timeout=10.0, interval=0.01):
     """condition()'s first true value, or its last false one after timeout seconds."""
     deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value or time.monotonic() >= deadline:
-            return value
+    while not (value := condition()) and time.monotonic() < deadline:
         time.sleep(interval)
+    return value
+
+
+class Child:
+    """A command under the guardian: a Popen whose signals reach the command and whose status is the
+    command's, and whose pid is the command's own, for what /proc says about it."""
+
+    def __init__(self, argv, **options):
+        reader, writer = os.pipe()
+        env = dict(options.pop("env", None) or os.environ, ZELNA_GUARDIAN_PID_FD=str(writer))
+        self.guardian = subprocess.Popen(
+            [PYTHON, os.path.join(SUPPORT, "guardian.py"), str(os.getpid())] + list(argv), env=env,
+            process_group=0, pass_fds=(writer,) + tuple(options.pop("pass_fds", ())), **options)
+        os.close(writer)
+        with os.fdopen(reader, "rb") as pid:
+            self.pid = int(pid.read() or self.guardian.pid)
+
+    def __getattr__(self, name):
+        return getattr(self.guardian, name)
+
+    def kill(self):
+        try:
+            os.killpg(self.guardian.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+
+
+def stop(process, timeout=5.0):
+    """SIGTERM, then SIGKILL after timeout; the exit status."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait(timeout)
+    return process.returncode
+
+
+def run(argv, env=None, timeout=60):
+    """Runs argv to its end; (exit status, stdout and stderr together)."""
+    child = Child(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    try:
+        output = child.communicate(timeout=timeout)[0]
+        return child.returncode, output
+    finally:
+        stop(child)
 
 
 class StampedLines:
@@ -36,8 +82,7 @@ class StampedLines:
     def __init__(self, pipe):
         self._lines = []
         self._lock = threading.Lock()
-        self._thread = threading.Thread(target=self._read, args=(pipe,), daemon=True)
-        self._thread.start()
+        threading.Thread(target=self._read, args=(pipe,), daemon=True).start()
 
     def _read(self, pipe):
         for line in iter(pipe.readline, ""):
@@ -58,18 +103,6 @@ class StampedLines:
         return wait_until(lambda: self.first(predicate, after), timeout)
 
 
-def stop(process, timeout=5.0):
-    """SIGTERM, then SIGKILL after timeout; returns the exit status."""
-    if process.poll() is None:
-        process.terminate()
-        try:
-            process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait(timeout)
-    return process.returncode
-
-
 class Desktop:
     """A private session: scratch home, Xvfb, dbus-daemon and the stand-in watcher."""
 
@@ -84,18 +117,11 @@ class Desktop:
                if name not in ("DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE",
                                "LANGUAGE", "LC_MESSAGES", "LANG", "GST_DEBUG")}
         home = lasting_home or self.home
-        env.update({
-            "HOME": home,
-            "XDG_CONFIG_HOME": os.path.join(self.home, ".config"),
-            "XDG_CONFIG_DIRS": os.path.join(self.home, "system-config"),
-            "XDG_DATA_HOME": os.path.join(home, ".local/share"),
-            "XDG_CACHE_HOME": os.path.join(home, ".cache"),
-            "XDG_RUNTIME_DIR": os.path.join(self.home, "run"),
-            "LC_ALL": "C.UTF-8",
-            # GTK programs would otherwise start an accessibility bus on the private bus.
-            "NO_AT_BRIDGE": "1",
-            "PYTHONDONTWRITEBYTECODE": "1",
-        })
+        env.update(HOME=home, XDG_DATA_HOME=os.path.join(home, ".local/share"),
+                   XDG_CACHE_HOME=os.path.join(home, ".cache"), LC_ALL="C.UTF-8", PYTHONDONTWRITEBYTECODE="1",
+                   NO_AT_BRIDGE="1")  # GTK programs would otherwise start an accessibility bus
+        env.update({name: os.path.join(self.home, folder) for name, folder in (
+            ("XDG_CONFIG_HOME", ".config"), ("XDG_CONFIG_DIRS", "system-config"), ("XDG_RUNTIME_DIR", "run"))})
         os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700)
         self.env = env
         try:
@@ -108,19 +134,20 @@ class Desktop:
                 os.close(writer)
                 with os.fdopen(reader) as chosen:
                     env["DISPLAY"] = ":" + chosen.readline().strip()
-
-            bus = self.start(["dbus-daemon", "--session", "--nofork", "--print-address",
-                              "--address=unix:tmpdir=/tmp"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                              text=True)
+            bus_folder = os.path.join(self.home, "bus")
+            os.makedirs(os.path.join(bus_folder, "services"))
+            shutil.copy(os.path.join(SUPPORT, "session-bus.conf"), bus_folder)
+            bus = self.start(["dbus-daemon", "--nofork", "--print-address",
+                              f"--config-file={bus_folder}/session-bus.conf"], stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, text=True)
             env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
             bus.stdout.close()
             self.bus = Gio.DBusConnection.new_for_address_sync(
                 env["DBUS_SESSION_BUS_ADDRESS"],
                 Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION,
                 None, None)
-
-            watcher = self.start([PYTHON, os.path.join(SUPPORT, "fake_status_watcher.py"), "--timeout", "7200"],
-                                 stdout=subprocess.PIPE, text=True)
+            watcher = self.start([PYTHON, os.path.join(SUPPORT, "fake_status_watcher.py")], stdout=subprocess.PIPE,
+                                 text=True)
             self.watcher = StampedLines(watcher.stdout)
             if not self.watcher.wait_for(lambda line: line.startswith("READY ")):
                 raise RuntimeError("the stand-in status watcher did not start")
@@ -129,9 +156,9 @@ class Desktop:
             raise
 
     def start(self, argv, **options):
-        process = subprocess.Popen(argv, env=options.pop("env", self.env), **options)
-        self.processes.append(process)
-        return process
+        """argv under the guardian, with the session's environment unless env is given."""
+        self.processes.append(Child(argv, env=options.pop("env", self.env), **options))
+        return self.processes[-1]
 
     def registered(self, after=0.0, timeout=10.0):
         """Monotonic time at which a status item registered, or None."""

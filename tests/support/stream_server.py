@@ -26,14 +26,12 @@ import select
 import socket
 import struct
 import subprocess
-import sys
 import threading
 import time
 import urllib.parse
 
-DURATION_SECONDS = 45
-CHUNK_SECONDS = 0.05
-SOURCE = (f"audiotestsrc num-buffers={DURATION_SECONDS * 44100 // 1024} samplesperbuffer=1024 "
+SECONDS = 45
+SOURCE = (f"audiotestsrc num-buffers={SECONDS * 44100 // 1024} samplesperbuffer=1024 "
           "! audio/x-raw,rate=44100,channels=2 ! audioconvert")
 AAC = "avenc_aac bitrate=128000 ! aacparse"
 FORMATS = {
@@ -42,9 +40,8 @@ FORMATS = {
     "vorbis": ("audio/ogg", "tone.ogg", "vorbisenc ! oggmux"),
     "opus": ("audio/ogg", "tone.opus", "audioresample ! opusenc bitrate=96000 ! oggmux"),
 }
-HLS_SINK = (f"{AAC} ! mpegtsmux ! hlssink target-duration=2 max-files=0 playlist-length=0 "
-            "location={out}/segment%05d.ts playlist-location={out}/playlist.m3u8")
-
+HLS = (f"{AAC} ! mpegtsmux ! hlssink target-duration=2 max-files=0 playlist-length=0 "
+       "location={out}/segment%05d.ts playlist-location={out}/playlist.m3u8")
 output_lock = threading.Lock()
 
 
@@ -59,9 +56,8 @@ def encode(target, sink, folder=False):
     if not os.path.exists(target):
         partial = f"{target}.{os.getpid()}.part"
         os.makedirs(partial if folder else os.path.dirname(target), exist_ok=True)
-        pipeline = f"{SOURCE} ! {sink.format(out=partial)}"
-        subprocess.run(["gst-launch-1.0", "-q"] + pipeline.split(), check=True, stdout=subprocess.DEVNULL,
-                       timeout=60)
+        subprocess.run(["gst-launch-1.0", "-q"] + f"{SOURCE} ! {sink.format(out=partial)}".split(), check=True,
+                       stdout=subprocess.DEVNULL, timeout=60)
         try:
             os.replace(partial, target)
         except OSError:  # another server made it meanwhile
@@ -85,29 +81,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def answer(self):
         url = urllib.parse.urlsplit(self.path)
-        query = dict(urllib.parse.parse_qsl(url.query))
-        parts = [p for p in url.path.split("/") if p]
+        query, parts = dict(urllib.parse.parse_qsl(url.query)), [p for p in url.path.split("/") if p]
         burst = float(query.get("burst", 3))
         if url.path[1:] in self.server.files:
-            self.send_head(*self.server.files[url.path[1:]])
-            return
+            return self.send_head(*self.server.files[url.path[1:]])
         if parts == ["silent"]:
-            self.wait_for_close()
-            return
+            return self.wait_for_close()
         if parts == ["garbage"]:
             self.send_head("audio/mpeg")
-            self.stream(os.urandom, 16000, burst, None)
-            return
-
+            return self.stream(os.urandom, 16000, burst, None)
         name = parts[-1] if parts and parts[-1] in FORMATS else self.server.channel_format
         fault = parts[0] if len(parts) == 2 and parts[0] in ("drop", "stall") else None
         if not name or parts == ["404"] or len(parts) != (2 if fault else 1):
-            self.send_error(404)
-            return
-        if fault and "count" in query:
-            if next(self.server.fault_counts.setdefault(self.path, itertools.count(1))) > int(query["count"]):
-                fault = None
-
+            return self.send_error(404)
+        if fault and next(self.server.fault_counts.setdefault(self.path, itertools.count(1))) > int(
+                query.get("count", 1e9)):
+            fault = None
         content_type, data = self.server.media[name]
         self.send_head(content_type)
         looped, position = data + data, 0
@@ -117,7 +106,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             start, position = position, (position + size) % len(data)
             return looped[start:start + size]
 
-        self.stream(next_bytes, len(data) / DURATION_SECONDS, burst, float(query.get("after", 2)) if fault else None)
+        self.stream(next_bytes, len(data) / SECONDS, burst, float(query.get("after", 2)) if fault else None)
         if fault == "stall":
             self.wait_for_close()
         elif query.get("reset") == "1":
@@ -133,15 +122,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.wfile.write(body or b"")
 
     def stream(self, next_bytes, byte_rate, burst, seconds):
-        """Sends a burst, then real time, until the client goes or `seconds` have passed."""
+        """Sends a burst, then real time in 50 ms chunks, until the client goes or `seconds` have passed."""
         if burst > 0:
             self.wfile.write(next_bytes(int(byte_rate * burst)))
-        start = time.monotonic()
-        sent_seconds = 0.0
-        while seconds is None or sent_seconds < seconds:
-            sent_seconds += CHUNK_SECONDS
-            self.wfile.write(next_bytes(max(1, int(byte_rate * CHUNK_SECONDS))))
-            time.sleep(max(0.0, start + sent_seconds - time.monotonic()))
+        start, sent = time.monotonic(), 0.0
+        while seconds is None or sent < seconds:
+            sent += 0.05
+            self.wfile.write(next_bytes(max(1, int(byte_rate * 0.05))))
+            time.sleep(max(0.0, start + sent - time.monotonic()))
 
     def wait_for_close(self):
         while not select.select([self.connection], [], [], 1.0)[0] or self.connection.recv(4096):
@@ -154,16 +142,14 @@ def main():
     parser.add_argument("--media-dir", required=True)
     parser.add_argument("--channels", choices=sorted(FORMATS), help="serve every channel id as this format")
     args = parser.parse_args()
-
     server = http.server.ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
     server.channel_format, server.fault_counts, server.media, server.files = args.channels, {}, {}, {}
     for name, (content_type, file_name, encoder) in FORMATS.items():
-        path = os.path.join(args.media_dir, file_name)
-        encode(path, f"{encoder} ! filesink location={{out}}")
-        with open(path, "rb") as file:
+        encode(os.path.join(args.media_dir, file_name), f"{encoder} ! filesink location={{out}}")
+        with open(os.path.join(args.media_dir, file_name), "rb") as file:
             server.media[name] = (content_type, file.read())
     folder = os.path.join(args.media_dir, "hls")
-    encode(folder, HLS_SINK, folder=True)
+    encode(folder, HLS, folder=True)
     for name in os.listdir(folder):
         with open(os.path.join(folder, name), "rb") as file:
             kind = "application/vnd.apple.mpegurl" if name.endswith(".m3u8") else "video/mp2t"

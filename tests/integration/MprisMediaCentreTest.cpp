@@ -2,7 +2,7 @@
 // as the desktop's media widgets and key daemons would, and gdbus for the raw replies.
 
 #include "linux/MprisMediaCentre.h"
-#include "support/TestServices.h"
+#include "support/Harness.h"
 
 #include <gtest/gtest.h>
 

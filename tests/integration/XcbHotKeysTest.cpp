@@ -1,5 +1,5 @@
 #include "linux/XcbHotKeys.h"
-#include "support/TestServices.h"
+#include "support/Harness.h"
 
 #include <gtest/gtest.h>
 

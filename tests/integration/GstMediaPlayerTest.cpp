@@ -2,7 +2,7 @@
 // the fake audio sink first, so "audio flows" means buffers reach fakeaudiosink in time.
 
 #include "linux/GstMediaPlayer.h"
-#include "support/StreamServer.h"
+#include "support/Harness.h"
 
 #include <gtest/gtest.h>
 

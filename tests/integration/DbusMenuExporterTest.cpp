@@ -1,8 +1,7 @@
 // The dbusmenu exporter against a real (private) session bus, read the way hosts read it.
 
 #include "linux/DbusMenuExporter.h"
-#include "support/DbusCalls.h"
-#include "support/TestServices.h"
+#include "support/Harness.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +11,8 @@ using namespace zelna::test;
 
 namespace {
 
-struct RecordingTarget : ActionTarget {
-    explicit RecordingTarget(std::string selector)
+struct LocalRecordingTarget : ActionTarget {
+    explicit LocalRecordingTarget(std::string selector)
         : selector(std::move(selector))
     { }
     bool respondsTo(std::string_view name) const override { return name == selector; }
@@ -81,7 +80,7 @@ protected:
         shortcuts.submenu->addItem(item("None", "assignHotkey:", "", target));
         shortcuts.submenu->addItem(item("Zelna Pulse", "channelSelected:", "", target, 3));
         menu->addItem(std::move(shortcuts));
-        menu->addItem(item("Orphan", "channelSelected:", "", std::make_shared<RecordingTarget>("channelSelected:")));
+        menu->addItem(item("Orphan", "channelSelected:", "", std::make_shared<LocalRecordingTarget>("channelSelected:")));
         menu->addItem(MenuItem("Quit ZelnaMenu", "terminate:", "q"));
         return menu;
     }
@@ -103,8 +102,8 @@ protected:
     PrivateSessionBus m_bus;
     GRefPtr<GDBusConnection> m_server = m_bus.connect();
     GRefPtr<GDBusConnection> m_client = m_bus.connect();
-    std::shared_ptr<RecordingTarget> application = std::make_shared<RecordingTarget>("terminate:");
-    std::shared_ptr<RecordingTarget> target = std::make_shared<RecordingTarget>("channelSelected:");
+    std::shared_ptr<LocalRecordingTarget> application = std::make_shared<LocalRecordingTarget>("terminate:");
+    std::shared_ptr<LocalRecordingTarget> target = std::make_shared<LocalRecordingTarget>("channelSelected:");
     DbusMenuExporter exporter { m_server.get(), "/MenuBar", application };
 };
 

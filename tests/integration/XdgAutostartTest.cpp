@@ -1,5 +1,5 @@
 #include "linux/XdgAutostart.h"
-#include "support/TestServices.h"
+#include "support/Harness.h"
 
 #include <gio/gdesktopappinfo.h>
 #include <gtest/gtest.h>

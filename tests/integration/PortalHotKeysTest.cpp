@@ -1,6 +1,6 @@
 #include "linux/HotKeyBackend.h"
 #include "linux/PortalHotKeys.h"
-#include "support/TestServices.h"
+#include "support/Harness.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -1,8 +1,7 @@
 // The status item against a fake status-area watcher on a private session bus.
 
 #include "linux/StatusNotifierItem.h"
-#include "support/DbusCalls.h"
-#include "support/TestServices.h"
+#include "support/Harness.h"
 
 #include <gtest/gtest.h>
 
@@ -55,8 +54,8 @@ private:
 };
 
 /// An image of one premultiplied colour, rasterised like the real one (size × scale, rounded up).
-struct SolidImage : Image {
-    SolidImage(std::uint32_t colour)
+struct LocalSolidImage : Image {
+    LocalSolidImage(std::uint32_t colour)
         : colour(colour)
     { }
     Size size() const override { return { 3, 2 }; }
@@ -177,7 +176,7 @@ TEST_F(StatusNotifierItemTest, ImageIsExportedSquareAsPixmapsAndAsAnIconFile)
 {
     SignalRecorder signals(m_host.get(), m_item, "/StatusNotifierItem");
     // 3 × 2 points: 3 × 2 and 6 × 4 pixels before squaring; the 6 × 4 one sits a row down.
-    item->setImage(std::make_shared<SolidImage>(0x80402010));
+    item->setImage(std::make_shared<LocalSolidImage>(0x80402010));
     auto pixmaps = property("IconPixmap");
     ASSERT_EQ(g_variant_n_children(pixmaps.get()), 2u);
     for (gsize index = 0; index < 2; ++index) {
@@ -205,12 +204,12 @@ TEST_F(StatusNotifierItemTest, ImageIsExportedSquareAsPixmapsAndAsAnIconFile)
     EXPECT_EQ(cairo_image_surface_get_height(png.get()), 6);
 
     // The same drawing again (every menu rebuild draws one) changes nothing.
-    item->setImage(std::make_shared<SolidImage>(0x80402010));
+    item->setImage(std::make_shared<LocalSolidImage>(0x80402010));
     runMainLoopFor(std::chrono::milliseconds(100));
     EXPECT_EQ(signals.of("NewIcon").size(), 1u);
     EXPECT_EQ(directory + "/" + text("IconName") + ".png", firstFile);
 
-    item->setImage(std::make_shared<SolidImage>(0xff0000ff));
+    item->setImage(std::make_shared<LocalSolidImage>(0xff0000ff));
     ASSERT_TRUE(runMainLoopUntil([&] { return signals.of("NewIcon").size() == 2; }));
     const std::string secondFile = directory + "/" + text("IconName") + ".png";
     EXPECT_NE(secondFile, firstFile) << "hosts cache icons by name";

@@ -3,7 +3,7 @@
 // desktop's default http(s) handler.
 
 #include "linux/AppcastUpdater.h"
-#include "support/TestServices.h"
+#include "support/Harness.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 #include "linux/CairoGraphics.h"
-#include "support/TestServices.h"
+#include "support/Harness.h"
 
 #include <gtest/gtest.h>
 

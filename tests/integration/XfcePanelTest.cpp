@@ -1,7 +1,7 @@
 // The status item in a real status-area host: xfce4-panel's tray under Xvfb on a private bus.
 
 #include "linux/StatusNotifierItem.h"
-#include "support/TestServices.h"
+#include "support/Harness.h"
 
 #include <gtest/gtest.h>
 
@@ -50,7 +50,7 @@ private:
     std::string m_calls;
 };
 
-struct RecordingTarget : ActionTarget {
+struct LocalRecordingTarget : ActionTarget {
     bool respondsTo(std::string_view selector) const override { return selector == "channelSelected:"; }
     void perform(std::string_view, MenuItem& sender) override { performed.push_back(sender.title); }
     std::vector<std::string> performed;
@@ -67,7 +67,7 @@ struct FlagImage : Image {
     }
 };
 
-bool runTool(std::vector<std::string> argv)
+bool runLocalTool(std::vector<std::string> argv)
 {
     return ChildProcess(std::move(argv)).wait(std::chrono::seconds(10)) == 0;
 }
@@ -90,13 +90,13 @@ TEST(XfcePanelTest, ShowsTheItemAndOpensItsMenuWithoutCrashingTheTray)
     ScopedEnvironment sessionManager("SESSION_MANAGER", std::nullopt);
     ScopedEnvironment accessibility("NO_AT_BRIDGE", "1");
     VirtualDisplay display;
-    PrivateSessionBus bus;
+    PrivateSessionBus bus({ "org.xfce.Xfconf" });
     const std::string panelLog = home.path() + "/panel.log";
     ChildProcess panel({ "sh", "-c", "exec xfce4-panel --disable-wm-check >\"$0\" 2>&1", panelLog });
 
     auto connection = bus.connect();
     CallLog log(connection.get());
-    auto target = std::make_shared<RecordingTarget>();
+    auto target = std::make_shared<LocalRecordingTarget>();
     StatusNotifierItem item(connection.get(), target);
     item.button()->setImage(std::make_shared<FlagImage>());
     item.button()->setTitle(" Zelna_Pulse");
@@ -124,13 +124,13 @@ TEST(XfcePanelTest, ShowsTheItemAndOpensItsMenuWithoutCrashingTheTray)
     // menu before it has drawn the item, so the click is repeated until the menu shows.
     bool isMenuOpen = false;
     for (int attempt = 0; attempt < 10 && !isMenuOpen; ++attempt) {
-        ASSERT_TRUE(runTool({ "xdotool", "mousemove", "18", "20", "click", "1" }));
+        ASSERT_TRUE(runLocalTool({ "xdotool", "mousemove", "18", "20", "click", "1" }));
         isMenuOpen = runMainLoopUntil([&] { return log.has("/MenuBar AboutToShowGroup"); }, std::chrono::seconds(1));
     }
     ASSERT_TRUE(isMenuOpen) << log.text() << "\n" << readFile(panelLog);
     // Down and Return choose the menu's first entry.
     runMainLoopFor(std::chrono::milliseconds(300));
-    ASSERT_TRUE(runTool({ "xdotool", "key", "Down", "Return" }));
+    ASSERT_TRUE(runLocalTool({ "xdotool", "key", "Down", "Return" }));
     ASSERT_TRUE(runMainLoopUntil([&] { return !target->performed.empty(); })) << log.text();
     EXPECT_EQ(target->performed, std::vector<std::string> { "Zelna_Prime" });
 
