@@ -5,13 +5,7 @@
 
 #include "core/AudioPlayer.h"
 #include "core/MenuManager.h"
-#include "fakes/FakeHotKeys.h"
-#include "fakes/FakeLoginItems.h"
-#include "fakes/FakeMediaPlayer.h"
-#include "fakes/FakeNowPlaying.h"
-#include "fakes/FakePreferences.h"
-#include "fakes/FakeRemoteCommands.h"
-#include "fakes/FakeUpdater.h"
+#include "fakes/FakePlatform.h"
 #include "linux/CairoGraphics.h"
 #include "linux/GettextLocalizer.h"
 #include "linux/StatusNotifierItem.h"
@@ -120,9 +114,9 @@ private:
     FakeNowPlaying m_nowPlaying { m_log };
     FakeRemoteCommands m_remoteCommands;
     FakeHotKeys m_hotKeys { m_log };
-    FakePreferences m_preferences;
+    FakePreferences m_preferences { m_log };
     FakeLoginItems m_loginItems;
-    FakeUpdaterFactory m_updaters;
+    FakeUpdaterFactory m_updaters { m_log };
     CairoGraphics m_graphics { std::filesystem::path(ZELNA_BINARY_DIR) / "share/zelnamenu/symbols" };
     GettextLocalizer m_localizer { std::filesystem::path(ZELNA_BINARY_DIR) / "share/locale" };
 
