@@ -16,20 +16,20 @@ TEST_F(AppScript, LaunchShowsTheItemAndMenuBeforeAskingToNotifyAndMakesOneOfEach
 {
     perform("launch");
     // Each comes after the one before it.
-    auto at = log().begin();
+    auto at = platform->log.begin();
     for (const char* milestone : { "status item", "install handler", "register", "updater started", "button image",
              "button title ''", "store hotkeyChannels", "set menu", "authorize 4" }) {
-        at = std::find(at, log().end(), milestone);
-        EXPECT_NE(at, log().end()) << milestone << " out of order";
+        at = std::find(at, platform->log.end(), milestone);
+        EXPECT_NE(at, platform->log.end()) << milestone << " out of order";
     }
-    EXPECT_EQ(log().back(), "authorize 4");
-    EXPECT_EQ(platform->statusBar.items.size(), 1U);
-    EXPECT_EQ(std::count(log().begin(), log().end(), "register"), 5) << "one hot-key manager";
-    EXPECT_EQ(platform->updaters.controllers.size(), 1U);
-    EXPECT_EQ(platform->remoteCommands.handlers[RemoteCommand::play].size(), 1U) << "one player";
+    EXPECT_EQ(platform->log.back(), "authorize 4");
+    EXPECT_EQ(platform->statusItems, 1);
+    EXPECT_EQ(std::count(platform->log.begin(), platform->log.end(), "register"), 5) << "one hot-key manager";
+    EXPECT_EQ(std::count(platform->log.begin(), platform->log.end(), "updater started"), 1);
+    EXPECT_EQ(platform->handlers[RemoteCommand::play].size(), 1U) << "one player";
     using enum RemoteCommand;
     const std::map<RemoteCommand, bool> skipsOff { { skipForward, false }, { skipBackward, false } };
-    EXPECT_EQ(platform->remoteCommands.enabled, skipsOff) << "skips switched off, the rest left as they are";
+    EXPECT_EQ(platform->enabled, skipsOff) << "skips switched off, the rest left as they are";
     // The menu drives the very player the media commands reach.
     run({
         { "choose Zelna Prime", "playing=yes;mpris=1" },

@@ -3,9 +3,9 @@
 TEST_F(AppScript, SwitchingPausesTheOldStreamPublishesAndRebuildsThenStartsANewOne)
 {
     run({ { "launch", "" }, { "choose Zelna Prime", "" } });
-    log().clear();
+    platform->log.clear();
     perform("choose Native Voice");
-    EXPECT_EQ(log(),
+    EXPECT_EQ(platform->log,
         (EventLog { "player1.pause",
             "publish MPNowPlayingInfoPropertyIsLiveStream=true MPMediaItemPropertyTitle=Native Voice "
             "MPMediaItemPropertyArtist=Zelna Radio",

@@ -25,64 +25,27 @@ TEST_F(AppScript, HotKeysPlayPauseAndResumeTheirSlotsChannel)
 TEST_F(AppScript, StoredSlotsArePaddedKeptAndSeededOnlyWhenNoneHoldsAChannel)
 {
     run({
-        { "launch",
-            "slots=prime,pulse,aria,,;" + defaultShortcuts
-                + ";marks=Zelna Prime,Zelna Pulse,Zelna Aria,[hotkey_none],[hotkey_none];"
-                  "hints=Zelna Prime⌥1,Zelna Pulse⌥2,Zelna Aria⌥3,[quit]^q" },
-        { "store ,,,,aria", "" },
-        { "relaunch", "slots=,,,,aria;hints=Zelna Aria⌥5,[quit]^q" },
+        { "launch", "slots=prime,pulse,aria,,;marks=Zelna Prime,Zelna Pulse,Zelna Aria,[hotkey_none],[hotkey_none];"
+                    "hints=Zelna Prime⌥1,Zelna Pulse⌥2,Zelna Aria⌥3,[quit]^q;" + defaultShortcuts },
+        { "relaunch ,,,,aria", "slots=,,,,aria;hints=Zelna Aria⌥5,[quit]^q" },
         // Read as padded, never written by reading; the first write stores it padded.
-        { "store aria", "" },
-        { "relaunch", "slots=aria;marks=Zelna Aria,[hotkey_none],[hotkey_none],[hotkey_none],[hotkey_none]" },
+        { "relaunch aria", "slots=aria;marks=Zelna Aria,[hotkey_none],[hotkey_none],[hotkey_none],[hotkey_none]" },
         { "assign 3 Zelna Vintage", "slots=aria,,vintage,," },
         // One element that is no string makes the whole array unreadable, hence empty.
-        { "store prime,#", "" },
-        { "relaunch", "slots=prime,pulse,aria,," },
+        { "relaunch prime,#", "slots=prime,pulse,aria,," },
         // A longer array keeps its length; its later entries count for the hints.
-        { "store a,b,c,d,e,f,pulse", "" },
-        { "relaunch", "slots=a,b,c,d,e,f,pulse;hints=Zelna Pulse⌥7,[quit]^q" },
+        { "relaunch a,b,c,d,e,f,pulse", "slots=a,b,c,d,e,f,pulse;hints=Zelna Pulse⌥7,[quit]^q" },
         { "assign 2 Zelna Prime", "slots=a,prime,c,d,e,f,pulse" },
         // An id that names no channel shows as none, with nothing checked, and its key does nothing.
-        { "store prime,gone,,,", "" },
-        { "relaunch",
-            "slots=prime,gone,,,;shortcuts=⌥1: Zelna Prime,⌥2: [hotkey_none],⌥3: [hotkey_none],⌥4: [hotkey_none],"
-            "⌥5: [hotkey_none];marks=Zelna Prime,-,[hotkey_none],[hotkey_none],[hotkey_none]" },
-        { "press 2", "started=" },
-        { "store ,,,,", "" },
-        { "relaunch", "slots=prime,pulse,aria,," },
+        { "relaunch prime,gone,,,", "slots=prime,gone,,,;marks=Zelna Prime,-,[hotkey_none],[hotkey_none],[hotkey_none]" },
+        { "press 2", "started=;menus=1" },
+        { "relaunch ,,,,", "slots=prime,pulse,aria,," },
     });
 }
 
 TEST_F(AppScript, AKeyAnotherProgramHoldsFailsOnlyItsSlot)
 {
-    platform->hotKeys.refused = { '2' };
+    platform->refusedDigits = { '2' };
     run({ { "launch", defaultShortcuts }, { "press 2", "started=" }, { "press 3", "started=aria" },
         { "press 1", "started=aria,prime" } });
-}
-
-TEST(HotkeyManagerTest, TheEventHandlerAnswersAsTheFacilityExpects)
-{
-    EventLog log;
-    FakeHotKeys keys(log);
-    FakePreferences preferences(log);
-    auto manager = HotkeyManager::make(keys, preferences);
-    const HotKeyPressedEvent early({ fourCharCode("ZELN"), 2 });
-    EXPECT_EQ(hotkeyEventHandler(nullptr, &early, nullptr), noErr) << "before the owner listens: handled, dropped";
-
-    std::vector<std::int64_t> slots;
-    manager->onHotkeyPressed = [&](std::int64_t slot) { slots.push_back(slot); };
-    struct Unreadable : HotKeyEvent {
-        OSStatus getEventParameter(FourCharCode, FourCharCode, FourCharCode*, std::uint32_t, std::uint32_t*,
-            void*) const override
-        {
-            return eventParameterNotFoundErr;
-        }
-    } unreadable;
-    EXPECT_EQ(hotkeyEventHandler(nullptr, nullptr, nullptr), eventNotHandledErr);
-    EXPECT_EQ(hotkeyEventHandler(nullptr, &unreadable, nullptr), eventParameterNotFoundErr);
-    for (std::uint32_t id : { 2U, 0xFFFFFFFFU }) {
-        const HotKeyPressedEvent press({ fourCharCode("ZELN"), id });
-        EXPECT_EQ(hotkeyEventHandler(nullptr, &press, nullptr), noErr);
-    }
-    EXPECT_EQ(slots, (std::vector<std::int64_t> { 2, 0xFFFFFFFF })) << "ids pass through unchanged";
 }

@@ -10,7 +10,7 @@ TEST_F(AppScript, TheMenuListsTheChannelsByCategoryAboveItsFixedItemsAndEveryIte
         { "choose [quit]", "quits=1" },
     });
     // Every slot's submenu offers none, then every channel, the extra one included.
-    for (auto& slot : item(*menu(), "[keyboard_shortcuts]").submenu->items()) {
+    for (auto& slot : item(*platform->menu, "[keyboard_shortcuts]").submenu->items()) {
         std::string titles;
         for (const auto& choice : slot.submenu->items())
             titles += (choice.isSeparator() ? "-" : choice.title) + ",";
@@ -80,10 +80,11 @@ TEST_F(AppScript, LaunchAtLoginFollowsWhatTheServiceReports)
 TEST(MenuManagerTest, WithoutAButtonTheMenuIsStillBuilt)
 {
     FakePlatform platform;
-    auto statusItem = std::make_shared<FakeStatusItem>(platform.log, false);
-    auto manager = MenuManager::make(statusItem, AudioPlayer::make(platform.playerServices()), platform.menuServices());
+    platform.hasButton = false;
+    auto manager = MenuManager::make(platform.statusItemWithLength(NSVariableStatusItemLength),
+        AudioPlayer::make(platform.playerServices()), platform.menuServices());
     manager->start();
-    EXPECT_EQ(statusItem->menusSet, 1);
-    EXPECT_FALSE(statusItem->image);
-    EXPECT_EQ(statusItem->title, "<unset>");
+    EXPECT_EQ(platform.menusSet, 1);
+    EXPECT_FALSE(platform.image);
+    EXPECT_EQ(platform.title, "<unset>");
 }
