@@ -1,11 +1,9 @@
+// JsonPreferences on files in a scratch folder.
+
 #include "linux/JsonPreferences.h"
 #include "support/Harness.h"
 
 #include <gtest/gtest.h>
-
-#include <csignal>
-#include <functional>
-#include <set>
 
 #include <sys/resource.h>
 
@@ -14,151 +12,76 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::string_view key = "hotkeyChannels";
 using Elements = std::vector<StoredArrayElement>;
-
-std::set<std::string> filesIn(const fs::path& folder)
-{
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder))
-        names.insert(entry.path().filename().string());
-    return names;
-}
-
-/// What a full disk does to a write: a file-size limit, which kills the process unless ignored.
-void limitFileSize()
-{
-    const rlimit limit{4096, 4096};
-    setrlimit(RLIMIT_FSIZE, &limit);
-}
 
 class JsonPreferencesTest : public testing::Test {
 protected:
+    /// How many files the folder holds: a write leaves no temporary file behind, a read no file at all.
+    long files() { return std::distance(fs::directory_iterator(folder), {}); }
+
     ScratchDirectory scratch;
-    fs::path folder = fs::path(scratch.path()) / "zelnamenu";
-    fs::path file = folder / "preferences.json";
-    JsonPreferences preferences{file};
+    fs::path folder = scratch.path / "zelnamenu", file = folder / "preferences.json";
+    JsonPreferences preferences { file };
 };
 
 } // namespace
 
-TEST_F(JsonPreferencesTest, ReadsArraysByTheStoreRuleWithoutWriting)
+TEST_F(JsonPreferencesTest, ArraysAreReadByTheStoreRuleAndReadingWritesNothing)
 {
-    EXPECT_FALSE(preferences.arrayForKey(key)) << "no file";
-    EXPECT_FALSE(fs::exists(folder)) << "a read creates nothing";
-
-    const std::vector<std::pair<std::string, std::optional<Elements>>> cases = {
-        {"not json {", std::nullopt},
-        {R"(["prime", "pulse"])", std::nullopt},
-        {R"({"hotkeyChannels": "prime"})", std::nullopt},
-        {R"({"hotkeyChannels": ["aria"]})", Elements{"aria"}},
-        {R"({"hotkeyChannels": ["prime", 3, null, ["x"], ""]})", Elements{"prime", {}, {}, {}, ""}},
-        {R"({"hotkeyChannels": ["a", "b", "c", "d", "e", "f", "g"]})", Elements{"a", "b", "c", "d", "e", "f", "g"}},
-        {"\xEF\xBB\xBF{\"hotkeyChannels\": [\"z\u00fcrich\"]}", Elements{"z\u00fcrich"}},
-    };
-    for (const auto& [contents, expected] : cases) {
-        SCOPED_TRACE(contents);
+    EXPECT_FALSE(preferences.arrayForKey("hotkeyChannels") || fs::exists(folder)) << "no file, and none made";
+    for (const auto& [contents, expected] : std::vector<std::pair<std::string, std::optional<Elements>>> {
+             { "not json {", std::nullopt }, { R"(["prime", "pulse"])", std::nullopt },
+             { R"({"hotkeyChannels": "prime"})", std::nullopt }, { R"({"hotkeyChannels": ["aria"]})", Elements { "aria" } },
+             { R"({"hotkeyChannels": ["prime", 3, null, ["x"], ""]})", Elements { "prime", {}, {}, {}, "" } },
+             { "\xEF\xBB\xBF{\"hotkeyChannels\": [\"z\u00fcrich\"]}", Elements { "z\u00fcrich" } } }) {
         writeFile(file, contents);
-        const auto before = fs::last_write_time(file);
-        EXPECT_EQ(preferences.arrayForKey(key), expected);
-        EXPECT_EQ(fs::last_write_time(file), before);
-        EXPECT_EQ(filesIn(folder), std::set<std::string>{"preferences.json"});
+        EXPECT_EQ(preferences.arrayForKey("hotkeyChannels"), expected) << contents;
+        EXPECT_EQ(readFile(file), contents);
+        EXPECT_EQ(files(), 1);
     }
 }
 
-TEST_F(JsonPreferencesTest, WritesReplaceOneKeyAndKeepTheOthers)
+TEST_F(JsonPreferencesTest, AWriteKeepsTheOtherKeysAndAFileThatIsNoObjectIsKeptAsBadFirst)
 {
+    ScopedEnvironment home("HOME", scratch.path), relative("XDG_CONFIG_HOME", "relative");
+    EXPECT_EQ(JsonPreferences::defaultPath(), scratch.path / ".config/zelnamenu/preferences.json") << "relative is ignored";
+    preferences.setObject({ "prime" }, "hotkeyChannels");
+    EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all) << "a folder it makes is private";
     writeFile(file, R"({"volume": 0.5, "hotkeyChannels": ["old"], "window": {"x": [1, 2]}})");
-    preferences.setObject({"prime", "", "aria", "", ""}, key);
-    EXPECT_TRUE(preferences.setValue("volume", 0.25));
-
-    EXPECT_EQ(preferences.arrayForKey(key), (Elements{"prime", "", "aria", "", ""}));
-    EXPECT_EQ(nlohmann::json::parse(readFile(file))["window"], nlohmann::json::parse(R"({"x": [1, 2]})"));
-    EXPECT_EQ(preferences.value("volume"), nlohmann::json(0.25));
-    EXPECT_FALSE(preferences.value("missing"));
-    EXPECT_EQ(filesIn(folder), std::set<std::string>{"preferences.json"}) << "no temporary file is left";
-}
-
-TEST_F(JsonPreferencesTest, TheDefaultFileLivesInTheConfigFolderWhichAWriteCreates)
-{
-    ScopedEnvironment home("HOME", scratch.path());
-    ScopedEnvironment relative("XDG_CONFIG_HOME", "relative");
-    EXPECT_EQ(JsonPreferences::defaultPath(), fs::path(scratch.path()) / ".config/zelnamenu/preferences.json")
-        << "a relative XDG_CONFIG_HOME is ignored";
-
-    ScopedEnvironment configHome("XDG_CONFIG_HOME", scratch.path() + "/config");
-    JsonPreferences fresh(JsonPreferences::defaultPath());
-    fresh.setObject({"prime"}, key);
-    EXPECT_EQ(fresh.arrayForKey(key), Elements{"prime"});
-    EXPECT_EQ(fs::status(fs::path(scratch.path()) / "config/zelnamenu").permissions() & fs::perms::all,
-              fs::perms::owner_all)
-        << "a created config folder is private";
-}
-
-TEST_F(JsonPreferencesTest, AFileThatIsNoObjectIsKeptAsBadBeforeItIsReplaced)
-{
+    preferences.setObject({ "prime", "", "aria", "", "" }, "hotkeyChannels");
+    EXPECT_EQ(nlohmann::json::parse(readFile(file)),
+        nlohmann::json::parse(R"({"volume": 0.5, "hotkeyChannels": ["prime", "", "aria", "", ""], "window": {"x": [1, 2]}})"));
+    EXPECT_EQ(files(), 1);
     // The last would recurse a hundred thousand levels deep if the write carried it over.
-    const std::string deep = "{\"deep\": " + std::string(100000, '[') + std::string(100000, ']') + "}";
-    for (const std::string& contents : {std::string("{\"hotkeyChannels\": [\"pri"), std::string(""), deep}) {
-        SCOPED_TRACE(contents.substr(0, 30));
+    for (const std::string& contents : { std::string("{\"hotkeyChannels\": [\"pri"), std::string(""),
+             "{\"deep\": " + std::string(100000, '[') + std::string(100000, ']') + "}" }) {
         writeFile(file, contents);
-        EXPECT_FALSE(preferences.arrayForKey(key));
-        EXPECT_FALSE(fs::exists(folder / "preferences.json.bad")) << "reads never write";
-
-        EXPECT_TRUE(preferences.setValue(key, {"aria"}));
+        EXPECT_FALSE(preferences.arrayForKey("hotkeyChannels"));
+        EXPECT_TRUE(preferences.setValue("hotkeyChannels", { "aria" }));
         EXPECT_EQ(readFile(folder / "preferences.json.bad"), contents);
-        EXPECT_EQ(preferences.arrayForKey(key), Elements{"aria"});
-        fs::remove(folder / "preferences.json.bad");
+        EXPECT_EQ(preferences.arrayForKey("hotkeyChannels"), Elements { "aria" });
     }
 }
 
-TEST_F(JsonPreferencesTest, AWriteThatCrashesOrFailsLeavesTheOldFileWhole)
+TEST_F(JsonPreferencesTest, AWriteThatFailsLeavesTheOldFileWholeAndSaysWhyInOneLine)
 {
-    std::string old = R"({"hotkeyChannels": ["prime"], "volume": 1})";
+    const std::string old = R"({"hotkeyChannels": ["prime"], "volume": 1})";
     writeFile(file, old);
-
-    // The write dies halfway through its temporary file.
-    const auto crash = runInForkedChild([&] {
-        limitFileSize();
-        preferences.setValue("padding", std::string(100000, 'x'));
-        return 0;
-    });
-    EXPECT_EQ(crash.status, 128 + SIGXFSZ);
-    EXPECT_EQ(readFile(file), old);
-    EXPECT_EQ(filesIn(folder).size(), 2U) << "the torn temporary file is all the crash left";
-    EXPECT_TRUE(preferences.setValue(key, {"prime"})) << "and it does not block the next write";
-    old = readFile(file);
-
-    // Each returns 0 when its write failed; a failure must say why in one line.
-    const std::vector<std::pair<const char*, std::function<int()>>> failures = {
-        {"full disk",
-         [&] {
-             std::signal(SIGXFSZ, SIG_IGN);
-             limitFileSize();
-             return preferences.setValue("padding", std::string(100000, 'x')) ? 1 : 0;
-         }},
-        {"not UTF-8", [&] { return preferences.setValue("name", "\xff\xfe") ? 1 : 0; }},
-        {"read-only folder",
-         [&] {
-             // Root writes anywhere, so the write runs as nobody.
-             fs::permissions(scratch.path(), fs::perms::others_exec, fs::perm_options::add);
-             fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read
-                                 | fs::perms::others_exec);
-             fs::permissions(file, fs::perms::others_read, fs::perm_options::add);
-             if (!dropRootPrivileges())
-                 return 90;
-             preferences.setObject({"aria"}, key);
-             return preferences.arrayForKey(key) == Elements{"prime"} ? 0 : 1;
-         }},
-    };
-    const auto files = filesIn(folder);
-    for (const auto& [name, body] : failures) {
-        SCOPED_TRACE(name);
-        const auto result = runInForkedChild(body);
-        EXPECT_EQ(result.status, 0) << result.standardError;
-        EXPECT_EQ(std::count(result.standardError.begin(), result.standardError.end(), '\n'), 1)
-            << result.standardError;
+    // A file-size limit whose signal is ignored fails a write past 4 KiB as a full disk does.
+    rlimit saved {}, fullDisk { 4096, RLIM_INFINITY };
+    getrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, SIG_IGN);
+    for (const auto& [key, value] : { std::pair<std::string, std::string> { "padding", std::string(100000, 'x') },
+             { "name", "\xff" } }) {
+        testing::internal::CaptureStderr();
+        setrlimit(RLIMIT_FSIZE, key == "padding" ? &fullDisk : &saved);
+        EXPECT_FALSE(preferences.setValue(key, value)) << key;
+        setrlimit(RLIMIT_FSIZE, &saved);
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
         EXPECT_EQ(readFile(file), old);
-        EXPECT_EQ(filesIn(folder), files);
+        EXPECT_EQ(files(), 1);
     }
+    preferences.setObject({ "aria" }, "hotkeyChannels");
+    EXPECT_EQ(preferences.arrayForKey("hotkeyChannels"), Elements { "aria" }) << "and the next write succeeds";
 }

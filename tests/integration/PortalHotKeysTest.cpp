@@ -1,3 +1,5 @@
+// PortalHotKeys against the stand-in GlobalShortcuts portal of tests/support on a private bus.
+
 #include "linux/HotKeyBackend.h"
 #include "linux/PortalHotKeys.h"
 #include "support/Harness.h"
@@ -11,30 +13,21 @@ namespace {
 
 class PortalHotKeysTest : public testing::Test {
 protected:
-    void startPortal(std::vector<std::string> argv = {})
+    /// The portal, refusing as the options say; it reports each session and binding as a JSON line.
+    void startPortal(std::vector<std::string> options = {})
     {
-        argv.insert(argv.begin(), {"/usr/bin/python3", ZELNA_SOURCE_DIR "/tests/support/fake_portal.py"});
+        options.insert(options.begin(), { "/usr/bin/python3", ZELNA_SOURCE_DIR "/tests/support/fake_portal.py" });
         portal.reset();
-        portal.emplace(argv, std::map<std::string, std::string>{}, true);
+        portal.emplace(options, true);
         ASSERT_EQ(portal->readLine(), "ready");
     }
-
-    void registerFiveKeys()
-    {
-        keys.emplace(connection.get());
-        EXPECT_EQ(registerFiveHotKeys(*keys, pressed), (std::array<OSStatus, 5>{}));
-    }
-
-    /// The portal's next report of a session or a binding.
+    void registerFiveKeys() { EXPECT_EQ(registerFiveHotKeys(keys.emplace(connection.get()), pressed), (std::array<OSStatus, 5> {})); }
     nlohmann::json reported() { return nlohmann::json::parse(portal->readLine().value_or("null")); }
-    void activate(const char* id)
+    void activate(const std::string& id)
     {
-        GUniquePtr<GVariant> reply(g_dbus_connection_call_sync(
-            connection.get(), "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
-            "org.zelna.test.FakePortal", "Activate", g_variant_new("(s)", id), nullptr, G_DBUS_CALL_FLAGS_NONE, 5000,
-            nullptr, nullptr));
-        EXPECT_TRUE(reply);
-        runMainLoopFor(std::chrono::milliseconds(150));
+        EXPECT_TRUE(callMethod(connection.get(), "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
+            "org.zelna.test.FakePortal", "Activate", "('" + id + "',)"));
+        runMainLoopFor(150ms);
     }
 
     PrivateSessionBus bus;
@@ -46,68 +39,47 @@ protected:
 
 } // namespace
 
-TEST_F(PortalHotKeysTest, BindsTheFiveShortcutsInOneSessionAndDeliversActivations)
+TEST_F(PortalHotKeysTest, BindsTheFiveShortcutsInOneSessionAndDeliversTheirActivations)
 {
     startPortal();
     registerFiveKeys();
     EXPECT_FALSE(keys->isBound()) << "binding waits for the main loop; start-up is never delayed";
     ASSERT_TRUE(runMainLoopUntil([&] { return keys->isBound(); }));
-
-    const auto session = reported()["session"];
-    const auto binding = reported();
+    const auto session = reported()["session"], binding = reported();
     EXPECT_EQ(binding["session"], session);
-    EXPECT_FALSE(portal->readLine(std::chrono::milliseconds(0))) << "one session, one binding for all five";
-    ASSERT_EQ(binding["shortcuts"].size(), 5U);
-    for (std::size_t slot = 0; slot < 5; ++slot) {
-        const auto& shortcut = binding["shortcuts"][slot];
-        EXPECT_EQ(shortcut[0], "slot-" + std::to_string(slot));
-        EXPECT_EQ(shortcut[1]["preferred_trigger"], "ALT+" + std::to_string(slot + 1));
-        EXPECT_NE(shortcut[1]["description"].get<std::string>().find(std::to_string(slot + 1)), std::string::npos);
-    }
-
-    for (const char* id : {"slot-2", "slot-0", "slot-9", "slot-4", "somebody-else", "slot-1", "slot-3"})
+    EXPECT_FALSE(portal->readLine(0ms)) << "one session, one binding for all five";
+    for (std::size_t slot = 0; slot < 5; ++slot)
+        EXPECT_EQ(binding["shortcuts"].at(slot)[1]["preferred_trigger"], "ALT+" + std::to_string(slot + 1));
+    for (const char* id : { "slot-2", "slot-0", "slot-9", "slot-4", "somebody-else", "slot-1", "slot-3" })
         activate(id);
-    EXPECT_EQ(pressed, (std::vector<std::uint32_t>{2, 0, 4, 1, 3})) << "unknown shortcuts are ignored";
+    EXPECT_EQ(pressed, (std::vector<std::uint32_t> { 2, 0, 4, 1, 3 })) << "unknown shortcuts are ignored";
 }
 
-TEST_F(PortalHotKeysTest, RefusalsLeaveTheKeysDeadAndNothingElse)
+TEST_F(PortalHotKeysTest, RefusalsLeaveTheKeysDeadAndAReturningPortalBindsThemAgain)
 {
-    const std::vector<std::vector<std::string>> refusals = {
-        {"--create-response", "1"}, {"--create-response", "2"}, {"--bind-response", "1"}, {"--no-shortcuts"}};
-    for (const auto& refusal : refusals) {
-        SCOPED_TRACE(refusal[0]);
+    for (const auto& refusal : std::vector<std::vector<std::string>> {
+             { "--create-response", "1" }, { "--create-response", "2" }, { "--bind-response", "1" }, { "--no-shortcuts" } }) {
         startPortal(refusal);
         registerFiveKeys();
-        runMainLoopFor(std::chrono::milliseconds(500));
-        EXPECT_FALSE(keys->isBound());
+        runMainLoopFor(500ms);
         activate("slot-0");
-        EXPECT_TRUE(pressed.empty());
-        keys.reset();
+        EXPECT_TRUE(!keys->isBound() && pressed.empty()) << refusal[0];
     }
-}
-
-TEST_F(PortalHotKeysTest, BindsAgainWhenThePortalAppearsOrReturns)
-{
+    portal.reset();
     registerFiveKeys();
-    runMainLoopFor(std::chrono::milliseconds(300));
+    runMainLoopFor(300ms);
     EXPECT_FALSE(keys->isBound()) << "no portal yet";
-
     startPortal();
     ASSERT_TRUE(runMainLoopUntil([&] { return keys->isBound(); }));
-    activate("slot-1");
-
     ASSERT_TRUE(portal->terminate());
     ASSERT_TRUE(runMainLoopUntil([&] { return !keys->isBound(); }));
-
     startPortal();
     ASSERT_TRUE(runMainLoopUntil([&] { return keys->isBound(); }));
-    reported();
-    EXPECT_EQ(reported()["shortcuts"].size(), 5U);
     activate("slot-3");
-    EXPECT_EQ(pressed, (std::vector<std::uint32_t>{1, 3}));
+    EXPECT_EQ(pressed, std::vector<std::uint32_t> { 3 });
 }
 
-TEST(HotKeyBackendTest, ChoosesBySessionType)
+TEST(HotKeyBackendTest, TheSessionTypeChoosesTheBackend)
 {
     EXPECT_EQ(chooseHotKeyBackend("x11", "", ":0"), HotKeyBackend::x11);
     EXPECT_EQ(chooseHotKeyBackend("wayland", "wayland-0", ":0"), HotKeyBackend::portal) << "XWayland grabs are dead";

@@ -1,11 +1,8 @@
-"""What the Python tests and the benchmarks start, and how it is stopped.
-
-Every program runs under guardian.py (beside this file) in a process group of its own, so that it
-and everything it starts are gone when the test ends, however it ends. A Desktop is a private
-session: a scratch home with XDG folders, Xvfb, a session bus that activates nothing of the
-machine's, and a stand-in status-area host (fake_status_watcher.py) that stamps each registration
-and each MPRIS name with the CLOCK_MONOTONIC time it saw it, the clock time.monotonic() reads here.
-"""
+"""What the Python tests and the benchmarks start, and how it stops: every program runs under
+guardian.py (beside this file), so that it and all it starts are gone when the test ends, however it
+ends. A Desktop is a private session: a scratch home, Xvfb, a bus that activates nothing of the
+machine's, and a stand-in status-area host (fake_status_watcher.py) whose lines carry the
+CLOCK_MONOTONIC time, which time.monotonic() reads here."""
 
 import os
 import shutil
@@ -30,15 +27,15 @@ def wait_until(condition, timeout=10.0, interval=0.01):
 
 
 class Child:
-    """A command under the guardian: a Popen whose signals reach the command and whose status is the
-    command's, and whose pid is the command's own, for what /proc says about it."""
+    """A program under the guardian: the guardian's Popen, which passes signals on and exits with the
+    program's status, with the program's own pid (for what /proc says about it)."""
 
     def __init__(self, argv, **options):
         reader, writer = os.pipe()
         env = dict(options.pop("env", None) or os.environ, ZELNA_GUARDIAN_PID_FD=str(writer))
-        self.guardian = subprocess.Popen(
-            [PYTHON, os.path.join(SUPPORT, "guardian.py"), str(os.getpid())] + list(argv), env=env,
-            process_group=0, pass_fds=(writer,) + tuple(options.pop("pass_fds", ())), **options)
+        self.guardian = subprocess.Popen([PYTHON, os.path.join(SUPPORT, "guardian.py"), str(os.getpid())] + argv,
+                                         env=env, process_group=0,
+                                         pass_fds=(writer,) + tuple(options.pop("pass_fds", ())), **options)
         os.close(writer)
         with os.fdopen(reader, "rb") as pid:
             self.pid = int(pid.read() or self.guardian.pid)
@@ -53,7 +50,7 @@ class Child:
             pass
 
 
-def stop(process, timeout=5.0):
+def stop(process, timeout=8.0):
     """SIGTERM, then SIGKILL after timeout; the exit status."""
     if process.poll() is None:
         process.terminate()
@@ -66,7 +63,7 @@ def stop(process, timeout=5.0):
 
 
 def run(argv, env=None, timeout=60):
-    """Runs argv to its end; (exit status, stdout and stderr together)."""
+    """Runs argv to its end: (exit status, stdout and stderr together)."""
     child = Child(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     try:
         output = child.communicate(timeout=timeout)[0]
@@ -76,20 +73,17 @@ def run(argv, env=None, timeout=60):
 
 
 class StampedLines:
-    """Reads a pipe on a thread, keeping each line with the monotonic time it arrived, so that a
-    child never blocks on a full pipe and its output can be timed."""
+    """Reads a pipe on a thread, so that a child never blocks on it, keeping each line with the
+    monotonic time it arrived."""
 
     def __init__(self, pipe):
-        self._lines = []
-        self._lock = threading.Lock()
+        self._lines, self._lock = [], threading.Lock()
         threading.Thread(target=self._read, args=(pipe,), daemon=True).start()
 
     def _read(self, pipe):
         for line in iter(pipe.readline, ""):
-            seen = time.monotonic()
             with self._lock:
-                self._lines.append((seen, line.rstrip("\n")))
-        pipe.close()
+                self._lines.append((time.monotonic(), line.rstrip("\n")))
 
     def snapshot(self):
         with self._lock:
@@ -104,50 +98,40 @@ class StampedLines:
 
 
 class Desktop:
-    """A private session: scratch home, Xvfb, dbus-daemon and the stand-in watcher."""
+    """display: an X display to use instead of a new Xvfb. lasting_home: a HOME (data and cache
+    folders) kept across sessions as a user's is, so that GStreamer does not rescan its plugins at every
+    start; the configuration and runtime folders are new all the same."""
 
     def __init__(self, display=None, lasting_home=None):
-        """display: an X display to use instead of a new Xvfb. lasting_home: a HOME (with its data
-        and cache folders) kept across sessions, as a user's is; the configuration and runtime
-        folders are new all the same. Without it GStreamer sees a new home at every start and
-        rescans the plugins whose dependencies live there, a cost no user's start pays."""
-        self.home = tempfile.mkdtemp(prefix="zelna-session-")
-        self.processes = []
-        env = {name: value for name, value in os.environ.items()
-               if name not in ("DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE",
-                               "LANGUAGE", "LC_MESSAGES", "LANG", "GST_DEBUG")}
+        self.home, self.processes = tempfile.mkdtemp(prefix="zelna-session-"), []
         home = lasting_home or self.home
-        env.update(HOME=home, XDG_DATA_HOME=os.path.join(home, ".local/share"),
-                   XDG_CACHE_HOME=os.path.join(home, ".cache"), LC_ALL="C.UTF-8", PYTHONDONTWRITEBYTECODE="1",
+        self.env = env = {name: value for name, value in os.environ.items() if name not in (
+            "DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE", "LANGUAGE", "LC_MESSAGES",
+            "LANG", "GST_DEBUG")}
+        env.update(HOME=home, XDG_DATA_HOME=f"{home}/.local/share", XDG_CACHE_HOME=f"{home}/.cache",
+                   XDG_CONFIG_HOME=f"{self.home}/.config", XDG_CONFIG_DIRS=f"{self.home}/system-config",
+                   XDG_RUNTIME_DIR=f"{self.home}/run", LC_ALL="C.UTF-8", PYTHONDONTWRITEBYTECODE="1",
                    NO_AT_BRIDGE="1")  # GTK programs would otherwise start an accessibility bus
-        env.update({name: os.path.join(self.home, folder) for name, folder in (
-            ("XDG_CONFIG_HOME", ".config"), ("XDG_CONFIG_DIRS", "system-config"), ("XDG_RUNTIME_DIR", "run"))})
         os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700)
-        self.env = env
+        os.makedirs(f"{self.home}/bus/services")
+        shutil.copy(f"{SUPPORT}/session-bus.conf", f"{self.home}/bus")
         try:
-            if display:
-                env["DISPLAY"] = display
-            else:
+            if not display:
                 reader, writer = os.pipe()
                 self.start(["Xvfb", "-displayfd", str(writer), "-nolisten", "tcp", "-screen", "0", "1024x768x24"],
                            pass_fds=(writer,), stderr=subprocess.DEVNULL)
                 os.close(writer)
                 with os.fdopen(reader) as chosen:
-                    env["DISPLAY"] = ":" + chosen.readline().strip()
-            bus_folder = os.path.join(self.home, "bus")
-            os.makedirs(os.path.join(bus_folder, "services"))
-            shutil.copy(os.path.join(SUPPORT, "session-bus.conf"), bus_folder)
+                    display = ":" + chosen.readline().strip()
+            env["DISPLAY"] = display
             bus = self.start(["dbus-daemon", "--nofork", "--print-address",
-                              f"--config-file={bus_folder}/session-bus.conf"], stdout=subprocess.PIPE,
+                              f"--config-file={self.home}/bus/session-bus.conf"], stdout=subprocess.PIPE,
                              stderr=subprocess.DEVNULL, text=True)
             env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
-            bus.stdout.close()
             self.bus = Gio.DBusConnection.new_for_address_sync(
                 env["DBUS_SESSION_BUS_ADDRESS"],
-                Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION,
-                None, None)
-            watcher = self.start([PYTHON, os.path.join(SUPPORT, "fake_status_watcher.py")], stdout=subprocess.PIPE,
-                                 text=True)
+                Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
+            watcher = self.start([PYTHON, f"{SUPPORT}/fake_status_watcher.py"], stdout=subprocess.PIPE, text=True)
             self.watcher = StampedLines(watcher.stdout)
             if not self.watcher.wait_for(lambda line: line.startswith("READY ")):
                 raise RuntimeError("the stand-in status watcher did not start")
@@ -156,7 +140,7 @@ class Desktop:
             raise
 
     def start(self, argv, **options):
-        """argv under the guardian, with the session's environment unless env is given."""
+        """argv under the guardian, in the session's environment unless env is given."""
         self.processes.append(Child(argv, env=options.pop("env", self.env), **options))
         return self.processes[-1]
 
@@ -167,8 +151,8 @@ class Desktop:
 
     def name_owned(self, name, after=0.0, timeout=10.0):
         """Monotonic time at which the well-known name got an owner, or None."""
-        found = self.watcher.wait_for(lambda line: line.startswith("NAME ") and line.split()[2] == name,
-                                      after, timeout)
+        found = self.watcher.wait_for(lambda line: line.startswith("NAME ") and line.split()[2] == name, after,
+                                      timeout)
         return float(found[1].split()[1]) if found else None
 
     def call(self, name, path, interface, method, parameters, reply_type, timeout_ms=5000):

@@ -1,17 +1,8 @@
 #!/usr/bin/python3
-"""A stand-in for a status-area host: owns org.kde.StatusNotifierWatcher on the session bus.
-
-It takes every RegisterStatusNotifierItem and reports what happens on the bus, each line with the
-CLOCK_MONOTONIC time (seconds) at which it was seen, so that a caller on the same machine can time
-it against its own clock:
-
-  READY <t>                        the watcher's name is owned; items may register from now on
-  REGISTERED <t> <service> <path>  an item registered (service: the caller's unique name)
-  NAME <t> <name> <owner>          a well-known name got an owner (names given with --names)
-  GONE <t> <name>                  such a name lost its owner
-
-Runs on DBUS_SESSION_BUS_ADDRESS until SIGTERM or SIGINT.
-"""
+"""A stand-in for a status-area host: owns org.kde.StatusNotifierWatcher on the session bus, takes
+every item, and reports on stdout, each line with the CLOCK_MONOTONIC time it was seen: READY <t>
+(items may register), REGISTERED <t> <service> <path>, NAME <t> <name> <owner> and GONE <t> <name>
+for well-known names starting with one of --names. Runs until SIGTERM or SIGINT."""
 
 import argparse
 import signal
@@ -51,7 +42,8 @@ def main():
             items.append(service + item)
             invocation.return_value(None)
             say("REGISTERED", service, item)
-            connection.emit_signal(None, PATH, WATCHER, "StatusNotifierItemRegistered", GLib.Variant("(s)", (items[-1],)))
+            connection.emit_signal(None, PATH, WATCHER, "StatusNotifierItemRegistered",
+                                   GLib.Variant("(s)", (items[-1],)))
         else:
             invocation.return_value(None)
 

@@ -1,17 +1,9 @@
 #!/usr/bin/python3
-"""Runs one command for a test so that nothing it starts outlives the test.
-
-  guardian.py TEST_PID COMMAND [ARGUMENT...]
-
-With ZELNA_GUARDIAN_PID_FD set, the command's pid is written to that descriptor once it runs.
-
-The guardian leads a process group of its own and is the subreaper of everything the command
-starts, so a daemon that leaves the group still comes back to it as an orphan. When the command
-ends, when the guardian is asked to stop (SIGTERM or SIGINT, passed on to the command, which gets
-SIGKILL 5 s later), and when the test dies however it dies (the parent-death signal; the test must
-start it from its main thread, since the kernel watches the thread), it kills all of it and exits
-with the command's status (128 + the signal when a signal ended it).
-"""
+"""guardian.py TEST_PID COMMAND...: COMMAND in a process group of its own, of which it is the subreaper,
+all of which it kills when COMMAND ends, when asked to stop (SIGTERM or SIGINT, passed on to COMMAND,
+SIGKILL 5 s later) and when the test dies, however (the parent-death signal, which the kernel sends
+when the thread that started the guardian ends). It exits with COMMAND's status, 128 + signal for a
+signal, and writes COMMAND's pid to ZELNA_GUARDIAN_PID_FD when that is set."""
 
 import ctypes
 import os
@@ -20,32 +12,20 @@ import subprocess
 import sys
 import time
 
-PR_SET_PDEATHSIG, PR_SET_CHILD_SUBREAPER = 1, 36
-
-
-def left_behind():
-    """Everything in the guardian's group or re-parented to it, and whether any of it still runs."""
-    me, found, running = os.getpid(), [], False
-    for name in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{name}/stat") as stat:
-                state, parent, group = stat.read().rsplit(")", 1)[1].split()[:3]
-        except OSError:
-            continue
-        if int(name) != me and me in (int(parent), int(group)):
-            found.append(int(name))
-            running |= state != "Z"
-    return found, running
-
 
 def end(status):
-    deadline = time.monotonic() + 5
+    """Kills the group and every orphan re-parented here, reaps them all, and exits."""
+    deadline, me = time.monotonic() + 5, os.getpid()
     while time.monotonic() < deadline:
-        found, running = left_behind()
-        for pid in found:
+        running = False
+        for pid in map(int, filter(str.isdigit, os.listdir("/proc"))):
             try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
+                with open(f"/proc/{pid}/stat") as stat:
+                    state, parent, group = stat.read().rsplit(")", 1)[1].split()[:3]
+                if pid != me and me in (int(parent), int(group)):
+                    running |= state != "Z"
+                    os.kill(pid, signal.SIGKILL)
+            except OSError:
                 pass
         try:
             while os.waitpid(-1, os.WNOHANG)[0]:
@@ -62,10 +42,10 @@ def main():
     pid_fd = int(os.environ.pop("ZELNA_GUARDIAN_PID_FD", "-1"))
     os.setpgid(0, 0)
     libc = ctypes.CDLL(None)
-    libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
-    libc.prctl(PR_SET_PDEATHSIG, signal.SIGHUP, 0, 0, 0)
+    libc.prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
+    libc.prctl(1, signal.SIGHUP, 0, 0, 0)  # PR_SET_PDEATHSIG
     signal.signal(signal.SIGHUP, lambda *_: end(129))
-    if os.getppid() != test:  # the test died before the parent-death signal was armed
+    if os.getppid() != test:  # the test died before the signal was armed
         end(129)
 
     def stop(number, _):
@@ -83,10 +63,10 @@ def main():
     except OSError as error:
         print(f"guardian: cannot run {command[0]}: {error}", file=sys.stderr)
         end(127)
-    if pid_fd >= 0:  # the harness hands the command's own pid to whoever reads /proc
+    if pid_fd >= 0:
         os.write(pid_fd, b"%d" % child.pid)
         os.close(pid_fd)
-    if stopping:  # asked while the command was starting
+    if stopping:  # asked while COMMAND was starting
         child.send_signal(stopping[0])
     while True:
         pid, status = os.waitpid(-1, 0)
