@@ -15,7 +15,7 @@ protected:
     /// launch | relaunch [stored ids] (the next start: the preferences, as stored or as given,
     /// comma-separated with # for a non-string, and the login item last) | choose <top-level title>
     /// | assign <slot 1-5> <title in its submenu> | press <digit> | remote play|pause|toggle |
-    /// login fails | login approval | stream fails
+    /// stream fails
     void perform(const std::string& action)
     {
         const auto space = action.find(' ');
@@ -37,18 +37,14 @@ protected:
         else if (verb == "choose")
             EXPECT_TRUE(sendAction(item(*p.menu, rest), application)) << action;
         else if (verb == "assign")
-            EXPECT_TRUE(sendAction(item(*item(*item(*p.menu, "[keyboard_shortcuts]").submenu, "⌥" + rest.substr(0, 1)).submenu,
-                                       rest.substr(2)), application)) << action;
+            EXPECT_TRUE(sendAction(item(*item(*item(*p.menu, "[keyboard_shortcuts]").submenu, "⌥" + rest.substr(0, 1))
+                                            .submenu, rest.substr(2)), application)) << action;
         else if (verb == "press")
             p.press(rest.at(0));
         else if (verb == "remote")
             status = p.send(rest == "play" ? RemoteCommand::play
                     : rest == "pause"      ? RemoteCommand::pause
                                            : RemoteCommand::togglePlayPause);
-        else if (action == "login fails")
-            p.loginFails = true;
-        else if (action == "login approval")
-            p.loginStatus = SMAppServiceStatus::requiresApproval;
         else if (action == "stream fails")
             p.newestPlayer->currentRate = 0.0F;
         else
@@ -59,7 +55,7 @@ protected:
     /// published) and now (the last title); slots (as stored, # for a non-string); status (of the
     /// last media command); menus (how many were set); title; the top-level items' titles (menu),
     /// which are checked, disabled and their key hints; the slot items' titles (shortcuts) and the
-    /// checked item of each slot's submenu (marks); login (the last call); updates; quits.
+    /// checked item of each slot's submenu (marks); updates; quits.
     std::string state()
     {
         auto& p = *platform;
@@ -93,8 +89,9 @@ protected:
             }
         }
         facts.insert({ { "mpris", p.playbackState }, { "now", p.nowPlayingTitle }, { "status", std::to_string(status) },
-            { "menus", std::to_string(p.menusSet) }, { "title", p.title }, { "login", p.lastLoginCall },
-            { "updates", std::to_string(p.updater ? p.updater->checks : 0) }, { "quits", std::to_string(application->terminations) },
+            { "menus", std::to_string(p.menusSet) }, { "title", p.title },
+            { "updates", std::to_string(p.updater ? p.updater->performed : 0) },
+            { "quits", std::to_string(application->performed) },
             { "icon", !p.image ? "none" : p.image->isTemplate() ? "template" : "drawn" } });
         std::string text;
         for (const auto& [name, value] : facts)
@@ -123,7 +120,7 @@ protected:
     }
 
     std::unique_ptr<FakePlatform> platform = std::make_unique<FakePlatform>();
-    std::shared_ptr<FakeApplication> application = std::make_shared<FakeApplication>();
+    std::shared_ptr<FakeTarget> application = std::make_shared<FakeTarget>("terminate:");
     std::unique_ptr<AppDelegate> delegate = std::make_unique<AppDelegate>(platform->delegateServices());
     int status = -1;
 };

@@ -16,6 +16,9 @@ TEST_F(AppScript, SwitchingPausesTheOldStreamPublishesAndRebuildsThenStartsANewO
 TEST_F(AppScript, MediaCommandsPauseResumeAndRestartTheCurrentChannel)
 {
     run({
+        // Answered from the start: before launch, play fails and toggle does nothing.
+        { "remote play", "status=200;started=;mpris=-" },
+        { "remote toggle", "status=0;started=;mpris=-" },
         { "launch", "" },
         // Nothing plays, yet paused is published and the menu rebuilt; a toggle does nothing at all.
         { "remote pause", "status=0;mpris=2;menus=2;started=" },

@@ -57,34 +57,7 @@ TEST_F(AppScript, SlotsClearedThroughTheMenuStayClearedUntilTheNextStart)
         { "assign 2 [hotkey_none]", "" },
         { "assign 3 [hotkey_none]", "slots=,,,,;hints=[quit]^q" },
         { "choose Zelna Prime", "slots=,,,,;started=prime" },
-        { "choose [launch_at_login]", "slots=,,,," },
         { "press 1", "slots=,,,,;started=prime;playing=yes" },
         { "relaunch", "slots=prime,pulse,aria,," },
     });
-}
-
-TEST_F(AppScript, LaunchAtLoginFollowsWhatTheServiceReports)
-{
-    run({
-        { "launch", "login=-;checked=" },
-        { "choose [launch_at_login]", "login=register;checked=[launch_at_login];menus=2" },
-        { "choose [launch_at_login]", "login=unregister;checked=;menus=3" },
-        // Any status but enabled asks to register; a failure is dropped and the menu rebuilt anyway.
-        { "login approval", "" },
-        { "choose [launch_at_login]", "login=register;checked=[launch_at_login]" },
-        { "login fails", "" },
-        { "choose [launch_at_login]", "login=unregister;checked=[launch_at_login];menus=5" },
-    });
-}
-
-TEST(MenuManagerTest, WithoutAButtonTheMenuIsStillBuilt)
-{
-    FakePlatform platform;
-    platform.hasButton = false;
-    auto manager = MenuManager::make(platform.statusItemWithLength(NSVariableStatusItemLength),
-        AudioPlayer::make(platform.playerServices()), platform.menuServices());
-    manager->start();
-    EXPECT_EQ(platform.menusSet, 1);
-    EXPECT_FALSE(platform.image);
-    EXPECT_EQ(platform.title, "<unset>");
 }

@@ -38,17 +38,14 @@ struct FakeImage final : Image {
     bool isTemplateImage = true; ///< So that a forgotten setTemplate(false) shows.
 };
 
-struct FakeUpdaterController final : UpdaterController {
-    bool respondsTo(std::string_view selector) const override { return selector == "checkForUpdates:"; }
-    void perform(std::string_view, MenuItem&) override { ++checks; }
-    int checks = 0;
-};
-
-/// The end of the responder chain, which answers "terminate:" only.
-struct FakeApplication final : ActionTarget {
-    bool respondsTo(std::string_view selector) const override { return selector == "terminate:"; }
-    void perform(std::string_view, MenuItem&) override { ++terminations; }
-    int terminations = 0;
+/// Answers one selector and counts its performances: the update controller ("checkForUpdates:"), or
+/// the application at the end of the responder chain ("terminate:").
+struct FakeTarget final : UpdaterController {
+    explicit FakeTarget(std::string selector) : selector(selector) { }
+    bool respondsTo(std::string_view name) const override { return name == selector; }
+    void perform(std::string_view, MenuItem&) override { ++performed; }
+    std::string selector;
+    int performed = 0;
 };
 
 class FakePlatform final : public MediaPlayerFactory, public NowPlayingInfoCenter, public RemoteCommandCenter,
@@ -85,8 +82,8 @@ public:
     std::string nowPlayingTitle = "-", playbackState = "-";
 
     // Media commands; send() is the desktop sending one, answered with the last handler's status.
-    void addTarget(RemoteCommand command, RemoteCommandHandler handler) override { handlers[command].push_back(handler); }
-    void setEnabled(RemoteCommand command, bool isEnabled) override { enabled[command] = isEnabled; }
+    void addTarget(RemoteCommand command, RemoteCommandHandler run) override { handlers[command].push_back(run); }
+    void setEnabled(RemoteCommand, bool) override { }
     int send(RemoteCommand command)
     {
         int status = -1;
@@ -95,7 +92,6 @@ public:
         return status;
     }
     std::map<RemoteCommand, std::vector<RemoteCommandHandler>> handlers;
-    std::map<RemoteCommand, bool> enabled;
 
     // Hot keys as the adapters deliver them: press() reaches the installed handlers with the id of
     // the registration for that number-row key and those modifiers, if there is one.
@@ -140,23 +136,15 @@ public:
     // Texts show which key was looked up: "[quit]".
     std::string localizedString(std::string_view key) override { return "[" + std::string(key) + "]"; }
 
-    // The login item: registering succeeds unless loginFails.
+    // The login item, which registering enables and unregistering disables.
     std::shared_ptr<SMAppService> mainAppService() override { return { std::shared_ptr<void>(), this }; }
     SMAppServiceStatus status() override { return loginStatus; }
-    bool registerAndReturnError(std::string* error) override { return changeLogin("register", error); }
-    bool unregisterAndReturnError(std::string* error) override { return changeLogin("unregister", error); }
-    bool changeLogin(const std::string& call, std::string* error)
+    bool registerAndReturnError(std::string*) override { return (loginStatus = SMAppServiceStatus::enabled), true; }
+    bool unregisterAndReturnError(std::string*) override
     {
-        lastLoginCall = call;
-        if (loginFails && error)
-            *error = "refused";
-        if (!loginFails)
-            loginStatus = call == "register" ? SMAppServiceStatus::enabled : SMAppServiceStatus::notRegistered;
-        return !loginFails;
+        return (loginStatus = SMAppServiceStatus::notRegistered), true;
     }
     SMAppServiceStatus loginStatus = SMAppServiceStatus::notRegistered;
-    bool loginFails = false;
-    std::string lastLoginCall = "-";
 
     // Graphics: every text measures 20 × 17 points; drawing draws nothing.
     Font systemFontOfSize(double pointSize) override { return { pointSize }; }
@@ -198,9 +186,9 @@ public:
     std::shared_ptr<UpdaterController> makeUpdaterController(bool startingUpdater) override
     {
         log.push_back(startingUpdater ? "updater started" : "updater");
-        return updater = std::make_shared<FakeUpdaterController>();
+        return updater = std::make_shared<FakeTarget>("checkForUpdates:");
     }
-    std::shared_ptr<FakeUpdaterController> updater;
+    std::shared_ptr<FakeTarget> updater;
 
     AudioPlayer::Services playerServices() { return { *this, *this, *this }; }
     MenuManager::Services menuServices() { return { *this, *this, *this, *this, *this, *this }; }
