@@ -26,12 +26,15 @@ protected:
 
 } // namespace
 
-TEST_F(JsonPreferencesTest, ArraysAreReadByTheStoreRuleAndReadingWritesNothing)
+TEST_F(JsonPreferencesTest, ReadsByTheStoreRuleKeepsOtherKeysAndBadFilesAndNeverLeavesATornOne)
 {
     EXPECT_FALSE(preferences.arrayForKey("hotkeyChannels") || fs::exists(folder)) << "no file, and none made";
+    preferences.setObject({ "prime" }, "hotkeyChannels");
+    EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all) << "a folder it makes is private";
     for (const auto& [contents, expected] : std::vector<std::pair<std::string, std::optional<Elements>>> {
              { "not json {", std::nullopt }, { R"(["prime", "pulse"])", std::nullopt },
-             { R"({"hotkeyChannels": "prime"})", std::nullopt }, { R"({"hotkeyChannels": ["aria"]})", Elements { "aria" } },
+             { R"({"hotkeyChannels": "prime"})", std::nullopt },
+             { R"({"hotkeyChannels": ["aria"]})", Elements { "aria" } },
              { R"({"hotkeyChannels": ["prime", 3, null, ["x"], ""]})", Elements { "prime", {}, {}, {}, "" } },
              { "\xEF\xBB\xBF{\"hotkeyChannels\": [\"z\u00fcrich\"]}", Elements { "z\u00fcrich" } } }) {
         writeFile(file, contents);
@@ -39,18 +42,11 @@ TEST_F(JsonPreferencesTest, ArraysAreReadByTheStoreRuleAndReadingWritesNothing)
         EXPECT_EQ(readFile(file), contents);
         EXPECT_EQ(files(), 1);
     }
-}
-
-TEST_F(JsonPreferencesTest, AWriteKeepsTheOtherKeysAndAFileThatIsNoObjectIsKeptAsBadFirst)
-{
-    ScopedEnvironment home("HOME", scratch.path), relative("XDG_CONFIG_HOME", "relative");
-    EXPECT_EQ(JsonPreferences::defaultPath(), scratch.path / ".config/zelnamenu/preferences.json") << "relative is ignored";
-    preferences.setObject({ "prime" }, "hotkeyChannels");
-    EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all) << "a folder it makes is private";
     writeFile(file, R"({"volume": 0.5, "hotkeyChannels": ["old"], "window": {"x": [1, 2]}})");
     preferences.setObject({ "prime", "", "aria", "", "" }, "hotkeyChannels");
     EXPECT_EQ(nlohmann::json::parse(readFile(file)),
-        nlohmann::json::parse(R"({"volume": 0.5, "hotkeyChannels": ["prime", "", "aria", "", ""], "window": {"x": [1, 2]}})"));
+        nlohmann::json::parse(R"({"volume": 0.5, "hotkeyChannels": ["prime", "", "aria", "", ""],
+                                   "window": {"x": [1, 2]}})"));
     EXPECT_EQ(files(), 1);
     // The last would recurse a hundred thousand levels deep if the write carried it over.
     for (const std::string& contents : { std::string("{\"hotkeyChannels\": [\"pri"), std::string(""),
@@ -61,12 +57,9 @@ TEST_F(JsonPreferencesTest, AWriteKeepsTheOtherKeysAndAFileThatIsNoObjectIsKeptA
         EXPECT_EQ(readFile(folder / "preferences.json.bad"), contents);
         EXPECT_EQ(preferences.arrayForKey("hotkeyChannels"), Elements { "aria" });
     }
-}
-
-TEST_F(JsonPreferencesTest, AWriteThatFailsLeavesTheOldFileWholeAndSaysWhyInOneLine)
-{
     const std::string old = R"({"hotkeyChannels": ["prime"], "volume": 1})";
     writeFile(file, old);
+    fs::remove(folder / "preferences.json.bad");
     // A file-size limit whose signal is ignored fails a write past 4 KiB as a full disk does.
     rlimit saved {}, fullDisk { 4096, RLIM_INFINITY };
     getrlimit(RLIMIT_FSIZE, &saved);

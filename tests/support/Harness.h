@@ -12,24 +12,17 @@
 #include "ports/Menu.h"
 
 #include <array>
-#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
-#include <optional>
-#include <sstream>
-#include <stdexcept>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 namespace zelna::test {
 
@@ -77,7 +70,6 @@ public:
             close(pipeFds[1]), m_stdout = pipeFds[0];
     }
     ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
     ~ChildProcess()
     {
         // The guardian kills the program 5 s after passing SIGTERM on; the group goes in any case.
@@ -181,8 +173,8 @@ struct ScratchDirectory {
 
 inline std::string readFile(const std::filesystem::path& path)
 {
-    std::stringstream contents;
-    return contents << std::ifstream(path, std::ios::binary).rdbuf(), contents.str();
+    std::ifstream file(path, std::ios::binary);
+    return { std::istreambuf_iterator<char>(file), {} };
 }
 
 /// Writes contents as the whole file, creating its folders.
@@ -253,9 +245,10 @@ inline std::string printed(GVariant* value)
     return text ? text.get() : "<absent>";
 }
 
+/// A reply's tuple, or null and the D-Bus error's name and message.
 struct DbusReply {
-    GUniquePtr<GVariant> value; ///< The reply's tuple; null on error.
-    std::string error; ///< The D-Bus error name and message; empty on success.
+    GUniquePtr<GVariant> value;
+    std::string error;
     explicit operator bool() const { return static_cast<bool>(value); }
     std::string text() const { return value ? printed(value.get()) : error; }
 };
@@ -284,7 +277,8 @@ inline DbusReply callMethod(GDBusConnection* connection, const std::string& dest
 inline std::map<std::string, std::string> allProperties(
     GDBusConnection* connection, const std::string& destination, const std::string& path, const std::string& interface)
 {
-    auto reply = callMethod(connection, destination, path, "org.freedesktop.DBus.Properties", "GetAll", "('" + interface + "',)");
+    const std::string arguments = "('" + interface + "',)";
+    auto reply = callMethod(connection, destination, path, "org.freedesktop.DBus.Properties", "GetAll", arguments);
     std::map<std::string, std::string> properties;
     GUniquePtr<GVariant> all(reply ? g_variant_get_child_value(reply.value.get(), 0) : nullptr);
     for (gsize index = 0; all && index < g_variant_n_children(all.get()); ++index) {
@@ -336,7 +330,8 @@ inline std::array<OSStatus, 5> registerFiveHotKeys(
     static constexpr EventTypeSpec type { kEventClassKeyboard, kEventHotKeyPressed };
     keys.installEventHandler(keys.getApplicationEventTarget(), [](EventHandlerCallRef, EventRef event, void* pressed) {
         EventHotKeyID id {};
-        const auto status = event->getEventParameter(kEventParamDirectObject, typeEventHotKeyID, nullptr, sizeof id, nullptr, &id);
+        const auto status
+            = event->getEventParameter(kEventParamDirectObject, typeEventHotKeyID, nullptr, sizeof id, nullptr, &id);
         if (status == noErr)
             static_cast<std::vector<std::uint32_t>*>(pressed)->push_back(id.id);
         return status;
@@ -372,7 +367,8 @@ struct SolidImage : Image {
     void setTemplate(bool) override { }
     Bitmap rasterize(double scale) const override
     {
-        const auto width = static_cast<int>(std::ceil(imageSize.width * scale)), height = static_cast<int>(std::ceil(imageSize.height * scale));
+        const auto pixels = [&](double points) { return static_cast<int>(std::ceil(points * scale)); };
+        const int width = pixels(imageSize.width), height = pixels(imageSize.height);
         return { width, height, std::vector<std::uint32_t>(static_cast<std::size_t>(width * height), colour) };
     }
     Size imageSize;

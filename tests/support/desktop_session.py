@@ -1,8 +1,6 @@
-"""What the Python tests and the benchmarks start, and how it stops: every program runs under
-guardian.py (beside this file), so that it and all it starts are gone when the test ends, however it
-ends. A Desktop is a private session: a scratch home, Xvfb, a bus that activates nothing of the
-machine's, and a stand-in status-area host (fake_status_watcher.py) whose lines carry the
-CLOCK_MONOTONIC time, which time.monotonic() reads here."""
+"""Every program the Python tests and the benchmarks start runs under guardian.py, gone with all it starts
+when the test ends, however. A Desktop is a private session: scratch home, Xvfb, a bus that activates
+nothing of the machine's, and fake_status_watcher.py."""
 
 import os
 import shutil
@@ -27,8 +25,8 @@ def wait_until(condition, timeout=10.0, interval=0.01):
 
 
 class Child:
-    """A program under the guardian: the guardian's Popen, which passes signals on and exits with the
-    program's status, with the program's own pid (for what /proc says about it)."""
+    """The guardian's Popen (it passes signals on and exits with the program's status) with the
+    program's own pid, for what /proc says about it."""
 
     def __init__(self, argv, **options):
         reader, writer = os.pipe()
@@ -73,8 +71,7 @@ def run(argv, env=None, timeout=60):
 
 
 class StampedLines:
-    """Reads a pipe on a thread, so that a child never blocks on it, keeping each line with the
-    monotonic time it arrived."""
+    """A pipe's lines, read on a thread so that a child never blocks, with the monotonic time of each."""
 
     def __init__(self, pipe):
         self._lines, self._lock = [], threading.Lock()
@@ -98,11 +95,10 @@ class StampedLines:
 
 
 class Desktop:
-    """display: an X display to use instead of a new Xvfb. lasting_home: a HOME (data and cache
-    folders) kept across sessions as a user's is, so that GStreamer does not rescan its plugins at every
-    start; the configuration and runtime folders are new all the same."""
+    """lasting_home: a HOME (data and cache) kept across sessions as a user's is, so that GStreamer does
+    not rescan its plugins at every start."""
 
-    def __init__(self, display=None, lasting_home=None):
+    def __init__(self, lasting_home=None):
         self.home, self.processes = tempfile.mkdtemp(prefix="zelna-session-"), []
         home = lasting_home or self.home
         self.env = env = {name: value for name, value in os.environ.items() if name not in (
@@ -116,21 +112,18 @@ class Desktop:
         os.makedirs(f"{self.home}/bus/services")
         shutil.copy(f"{SUPPORT}/session-bus.conf", f"{self.home}/bus")
         try:
-            if not display:
-                reader, writer = os.pipe()
-                self.start(["Xvfb", "-displayfd", str(writer), "-nolisten", "tcp", "-screen", "0", "1024x768x24"],
-                           pass_fds=(writer,), stderr=subprocess.DEVNULL)
-                os.close(writer)
-                with os.fdopen(reader) as chosen:
-                    display = ":" + chosen.readline().strip()
-            env["DISPLAY"] = display
+            reader, writer = os.pipe()
+            self.start(["Xvfb", "-displayfd", str(writer), "-nolisten", "tcp", "-screen", "0", "1024x768x24"],
+                       pass_fds=(writer,), stderr=subprocess.DEVNULL)
+            os.close(writer)
+            with os.fdopen(reader) as chosen:
+                env["DISPLAY"] = ":" + chosen.readline().strip()
             bus = self.start(["dbus-daemon", "--nofork", "--print-address",
                               f"--config-file={self.home}/bus/session-bus.conf"], stdout=subprocess.PIPE,
                              stderr=subprocess.DEVNULL, text=True)
             env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
-            self.bus = Gio.DBusConnection.new_for_address_sync(
-                env["DBUS_SESSION_BUS_ADDRESS"],
-                Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
+            flags = Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION
+            self.bus = Gio.DBusConnection.new_for_address_sync(env["DBUS_SESSION_BUS_ADDRESS"], flags, None, None)
             watcher = self.start([PYTHON, f"{SUPPORT}/fake_status_watcher.py"], stdout=subprocess.PIPE, text=True)
             self.watcher = StampedLines(watcher.stdout)
             if not self.watcher.wait_for(lambda line: line.startswith("READY ")):
@@ -146,13 +139,12 @@ class Desktop:
 
     def registered(self, after=0.0, timeout=10.0):
         """Monotonic time at which a status item registered, or None."""
-        found = self.watcher.wait_for(lambda line: line.startswith("REGISTERED "), after, timeout)
-        return float(found[1].split()[1]) if found else None
+        return self.name_owned(None, after, timeout)
 
     def name_owned(self, name, after=0.0, timeout=10.0):
-        """Monotonic time at which the well-known name got an owner, or None."""
-        found = self.watcher.wait_for(lambda line: line.startswith("NAME ") and line.split()[2] == name, after,
-                                      timeout)
+        """Monotonic time at which the well-known name got an owner (a status item registered, for none)."""
+        found = self.watcher.wait_for(lambda line: line.startswith("NAME ") and line.split()[2] == name if name
+                                      else line.startswith("REGISTERED "), after, timeout)
         return float(found[1].split()[1]) if found else None
 
     def call(self, name, path, interface, method, parameters, reply_type, timeout_ms=5000):
@@ -160,6 +152,21 @@ class Desktop:
                                    GLib.VariantType(reply_type) if reply_type else None,
                                    Gio.DBusCallFlags.NONE, timeout_ms, None)
         return reply.unpack() if reply else None
+
+    def item(self, *labels, app="org.zelna.ZelnaMenu"):
+        """The app's menu item reached through labels, each the start of a label; the root for none."""
+        def node(layout):
+            return {"id": layout[0], "label": layout[1].get("label", "").replace("__", "_"), "props": layout[1],
+                    "children": [node(child) for child in layout[2]]}
+        found = node(self.call(app, "/MenuBar", "com.canonical.dbusmenu", "GetLayout",
+                               GLib.Variant("(iias)", (0, -1, [])), "(u(ia{sv}av))")[1])
+        for label in labels:
+            found = next(child for child in found["children"] if child["label"].startswith(label))
+        return found
+
+    def item_property(self, name, app="org.zelna.ZelnaMenu"):
+        return self.call(app, "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get",
+                         GLib.Variant("(ss)", ("org.kde.StatusNotifierItem", name)), "(v)")[0]
 
     def close(self):
         if getattr(self, "bus", None):

@@ -1,9 +1,8 @@
 #!/usr/bin/python3
-"""guardian.py TEST_PID COMMAND...: COMMAND in a process group of its own, of which it is the subreaper,
-all of which it kills when COMMAND ends, when asked to stop (SIGTERM or SIGINT, passed on to COMMAND,
-SIGKILL 5 s later) and when the test dies, however (the parent-death signal, which the kernel sends
-when the thread that started the guardian ends). It exits with COMMAND's status, 128 + signal for a
-signal, and writes COMMAND's pid to ZELNA_GUARDIAN_PID_FD when that is set."""
+"""guardian.py TEST_PID COMMAND...: runs COMMAND in a process group it leads as its subreaper, and kills
+all of it when COMMAND ends, when asked to stop (SIGTERM or SIGINT, passed on, SIGKILL 5 s later) and when
+the test dies, however (the parent-death signal, sent when the thread that started the guardian ends).
+Exits with COMMAND's status (128 + signal); writes COMMAND's pid to ZELNA_GUARDIAN_PID_FD when set."""
 
 import ctypes
 import os
@@ -58,11 +57,7 @@ def main():
     signal.signal(signal.SIGINT, stop)
     if pid_fd >= 0:
         os.set_inheritable(pid_fd, False)
-    try:
-        child = subprocess.Popen(command, close_fds=False)
-    except OSError as error:
-        print(f"guardian: cannot run {command[0]}: {error}", file=sys.stderr)
-        end(127)
+    child = subprocess.Popen(command, close_fds=False)  # a command that cannot run ends the guardian
     if pid_fd >= 0:
         os.write(pid_fd, b"%d" % child.pid)
         os.close(pid_fd)

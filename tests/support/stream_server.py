@@ -47,10 +47,7 @@ def encode(target, encoder):
         os.makedirs(os.path.dirname(target), exist_ok=True)
         subprocess.run(["gst-launch-1.0", "-q"] + f"{SOURCE} ! {encoder} ! filesink location={partial}".split(),
                        check=True, stdout=subprocess.DEVNULL, timeout=60)
-        try:
-            os.replace(partial, target)
-        except OSError:  # another server made it meanwhile
-            pass
+        os.replace(partial, target)  # the same file, should another server have made it meanwhile
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -102,7 +99,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def send_head(self, content_type):
         self.send_response(200)
         self.send_header("Content-Type", content_type)
-        self.send_header("Cache-Control", "no-cache")
         self.end_headers()
 
     def stream(self, next_bytes, byte_rate, burst, seconds):
@@ -137,10 +133,7 @@ def main():
     refusing.bind(("127.0.0.1", 0))
     say(f"PORT {server.server_address[1]}")
     say(f"REFUSED_PORT {refusing.getsockname()[1]}")
-    try:
-        server.serve_forever()
-    except KeyboardInterrupt:
-        pass
+    server.serve_forever()
 
 
 if __name__ == "__main__":
