@@ -173,6 +173,7 @@ class Desktop:
             self.bus.close_sync(None)
             self.bus = None
         for process in reversed(self.processes):
-            stop(process)
+            with process.guardian:  # closes its pipes too
+                stop(process)
         self.processes = []
         shutil.rmtree(self.home, ignore_errors=True)
