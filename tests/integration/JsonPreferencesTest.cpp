@@ -5,12 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-
-#include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 
 using namespace zelna::test;
 namespace fs = std::filesystem;
@@ -82,40 +77,6 @@ TEST_F(JsonPreferencesTest, ReadsByTheStoreRuleKeepsOtherKeysAndBadFilesAndNever
     }
     preferences.setObject({ "aria" }, "hotkeyChannels");
     EXPECT_EQ(preferences.arrayForKey("hotkeyChannels"), Elements { "aria" }) << "and the next write succeeds";
-}
-
-TEST_F(JsonPreferencesTest, WhatIsNotARegularFileOrIsTooLargeIsRefusedAndTheRunGoesOnInMemory)
-{
-    for (const std::string kind : { "fifo", "too large" }) {
-        fs::remove_all(folder);
-        fs::create_directories(folder);
-        if (kind == "fifo")
-            mkfifo(file.c_str(), 0600);
-        else
-            writeFile(file, R"({"hotkeyChannels": ["aria"], "x": ")" + std::string(1 << 20, 'x') + "\"}");
-        const auto stated = [&] { return std::pair(fs::symlink_status(file).type(), fs::last_write_time(file)); };
-        const auto before = stated();
-        // Should open() block on the FIFO, a writer comes after a while and the check below fails.
-        std::atomic<bool> hasReturned = false;
-        std::thread writer([&] {
-            for (int wait = 0; wait < 500 && !hasReturned; ++wait)
-                std::this_thread::sleep_for(10ms);
-            if (!hasReturned)
-                close(open(file.c_str(), O_WRONLY | O_NONBLOCK));
-        });
-        testing::internal::CaptureStderr();
-        JsonPreferences refused(file);
-        const bool readNothing = !refused.arrayForKey("hotkeyChannels");
-        hasReturned = true;
-        refused.setObject({ "prime" }, "hotkeyChannels");
-        refused.setObject({ "pulse" }, "hotkeyChannels");
-        EXPECT_EQ(refused.arrayForKey("hotkeyChannels"), Elements { "pulse" }) << kind << ": kept in memory";
-        const std::string said = testing::internal::GetCapturedStderr();
-        writer.join();
-        EXPECT_TRUE(readNothing) << kind;
-        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
-        EXPECT_TRUE(stated() == before && files() == 1) << kind << ": left as it was";
-    }
 }
 
 TEST_F(JsonPreferencesTest, AnUnchangedFileIsReadOnceEveryEditIsSeenAndADanglingLinkStaysALink)

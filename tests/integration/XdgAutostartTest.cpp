@@ -6,12 +6,6 @@
 #include <gio/gdesktopappinfo.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-
 using namespace zelna::test;
 namespace fs = std::filesystem;
 
@@ -82,27 +76,4 @@ TEST_F(XdgAutostartTest, TheEffectiveEntryDecidesTheStatusUnregisteringMasksASys
         ASSERT_TRUE(runMainLoopUntil([&] { return fs::exists(argvFile); })) << readFile(userEntry);
         EXPECT_EQ(readFile(argvFile), executable.string() + "\n0\n") << readFile(userEntry);
     }
-}
-
-TEST_F(XdgAutostartTest, AnEntryThatIsNotARegularFileIsRefusedOnceAndLeftAsItIs)
-{
-    fs::create_directories(userEntry.parent_path());
-    ASSERT_EQ(mkfifo(userEntry.c_str(), 0600), 0);
-    // Should open() block on the FIFO, a writer comes after a while and the check below fails.
-    std::atomic<bool> hasReturned = false;
-    std::thread writer([&] {
-        for (int wait = 0; wait < 500 && !hasReturned; ++wait)
-            std::this_thread::sleep_for(10ms);
-        if (!hasReturned)
-            close(open(userEntry.c_str(), O_WRONLY | O_NONBLOCK));
-    });
-    testing::internal::CaptureStderr();
-    // Read at every menu rebuild, said once.
-    const bool isOff = status() == SMAppServiceStatus::notRegistered && status() == status();
-    hasReturned = true;
-    EXPECT_TRUE(isOff && !registerEntry() && !unregisterEntry());
-    const std::string said = testing::internal::GetCapturedStderr();
-    writer.join();
-    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
-    EXPECT_TRUE(fs::is_fifo(userEntry));
 }
