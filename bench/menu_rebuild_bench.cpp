@@ -5,13 +5,7 @@
 
 #include "core/AudioPlayer.h"
 #include "core/MenuManager.h"
-#include "fakes/FakeHotKeys.h"
-#include "fakes/FakeLoginItems.h"
-#include "fakes/FakeMediaPlayer.h"
-#include "fakes/FakeNowPlaying.h"
-#include "fakes/FakePreferences.h"
-#include "fakes/FakeRemoteCommands.h"
-#include "fakes/FakeUpdater.h"
+#include "fakes/FakePlatform.h"
 #include "linux/CairoGraphics.h"
 #include "linux/GettextLocalizer.h"
 #include "linux/StatusNotifierItem.h"
@@ -64,9 +58,9 @@ public:
         m_connection = connectTo(m_bus.get());
         m_panel = connectTo(m_bus.get());
         m_statusItem = std::make_shared<StatusNotifierItem>(m_connection.get(), std::make_shared<NoApplication>());
-        m_player = AudioPlayer::make({ m_mediaPlayers, m_nowPlaying, m_remoteCommands });
+        m_player = AudioPlayer::make(m_fakes.playerServices());
         m_manager = MenuManager::make(
-            m_statusItem, m_player, { m_graphics, m_localizer, m_loginItems, m_hotKeys, m_preferences, m_updaters });
+            m_statusItem, m_player, { m_graphics, m_localizer, m_fakes, m_fakes, m_fakes, m_fakes });
         m_manager->start();
         drainMainContext();
     }
@@ -115,15 +109,8 @@ private:
     GRefPtr<GDBusConnection> m_connection;
     GRefPtr<GDBusConnection> m_panel;
 
-    EventLog m_log;
-    FakeMediaPlayerFactory m_mediaPlayers { m_log };
-    FakeNowPlaying m_nowPlaying { m_log };
-    FakeRemoteCommands m_remoteCommands;
-    FakeHotKeys m_hotKeys { m_log };
-    FakePreferences m_preferences;
-    FakeLoginItems m_loginItems;
-    FakeUpdaterFactory m_updaters;
-    CairoGraphics m_graphics { std::filesystem::path(ZELNA_BINARY_DIR) / "share/zelnamenu/symbols" };
+    FakePlatform m_fakes;
+    CairoGraphics m_graphics;
     GettextLocalizer m_localizer { std::filesystem::path(ZELNA_BINARY_DIR) / "share/locale" };
 
     std::shared_ptr<StatusNotifierItem> m_statusItem;

@@ -5,7 +5,7 @@ the menu open. Everything runs in a scratch home on a private X display and sess
   scripts/screenshot.py [BUILD_DIR] [OUT.png]
 
 BUILD_DIR defaults to build-test (the test build, whose stream address is a loopback one, so that
-nothing here reaches beyond this machine); it needs bin/zelnamenu and tests/zelna-screenshot.
+nothing here reaches beyond this machine); it needs bin/zelnamenu and bench/zelna-screenshot.
 """
 
 import os
@@ -92,7 +92,7 @@ def main():
         subprocess.run(["xdotool", "mousemove", "400", "400"], env=env, check=True)
         time.sleep(0.3)
         os.makedirs(os.path.dirname(out), exist_ok=True)
-        subprocess.run([os.path.join(build, "tests/zelna-screenshot"), out, "0", "0", "320", "300"], env=env,
+        subprocess.run([os.path.join(build, "bench/zelna-screenshot"), out, "0", "0", "320", "300"], env=env,
                        check=True)
         print(out)
     finally:

@@ -1,6 +1,7 @@
 // The entry point and the one place that knows which Linux adapter stands behind each port.
 
 #include "core/AppDelegate.h"
+#include "core/HotkeyManager.h"
 #include "linux/AppcastUpdater.h"
 #include "linux/CairoGraphics.h"
 #include "linux/DbusNotifications.h"
@@ -32,7 +33,7 @@ std::string_view environmentValue(const char* name)
     return value ? value : "";
 }
 
-std::unique_ptr<HotKeys> makeHotKeys(GDBusConnection* connection)
+std::unique_ptr<HotKeyAdapter> makeHotKeys(GDBusConnection* connection)
 {
     switch (chooseHotKeyBackend(
         environmentValue("XDG_SESSION_TYPE"), environmentValue("WAYLAND_DISPLAY"), environmentValue("DISPLAY"))) {
@@ -71,8 +72,13 @@ int main()
     MprisMediaCentre mediaCentre(sessionBus);
     JsonPreferences preferences(JsonPreferences::defaultPath());
     auto hotKeys = makeHotKeys(sessionBus);
+    // Desktops without global hot keys bind their own shortcuts to these actions: each presses its
+    // key as the desktop would.
+    application->addHotKeyActions(HotkeyManager::slotCount, [&hotKeys](std::uint32_t id) {
+        hotKeys->press({ HotkeyManager::hotKeySignature, id });
+    });
     XdgAutostart loginItems;
-    CairoGraphics graphics(symbolDirectory());
+    CairoGraphics graphics;
     GettextLocalizer localizer(localeDirectory());
     DbusNotifications notifications(sessionBus);
     AppcastUpdaterFactory updaters(sessionBus,
@@ -85,7 +91,7 @@ int main()
             },
             [&preferences](std::int64_t time) { preferences.setValue("lastUpdateCheck", time); },
         });
-    StatusNotifierBar statusBar(sessionBus, application);
+    StatusNotifierBar statusBar(sessionBus, application, &notifications);
 
     app = application;
     delegate = std::make_unique<AppDelegate>(AppDelegate::Services {

@@ -294,14 +294,26 @@ std::optional<std::vector<AppcastItem>> parseAppcast(std::string_view xml, std::
     if (xml.starts_with(byteOrderMark))
         xml.remove_prefix(byteOrderMark.size());
 
+    // GMarkup checks CDATA sections for UTF-8 but then parses on: it reports success with its
+    // error set, and a second bad section sets a GError over the first. So the whole text is
+    // checked here, and nothing invalid ever reaches it.
+    const char* invalid = nullptr;
+    if (!g_utf8_validate_len(xml.data(), xml.size(), &invalid)) {
+        error = "not valid UTF-8 at byte " + std::to_string(invalid - xml.data());
+        return std::nullopt;
+    }
+
+    // The callbacks never set an error, so GMarkup's own is the only one.
     static const GMarkupParser parser = {FeedReader::startElement, FeedReader::endElement, FeedReader::text, nullptr,
                                          nullptr};
     FeedReader reader;
     GUniquePtr<GMarkupParseContext> context(
         g_markup_parse_context_new(&parser, G_MARKUP_TREAT_CDATA_AS_TEXT, &reader, nullptr));
     GUniqueOutPtr<GError> parseError;
-    if (!g_markup_parse_context_parse(context.get(), xml.data(), static_cast<gssize>(xml.size()), &parseError.outPtr())
-        || !g_markup_parse_context_end_parse(context.get(), &parseError.outPtr())) {
+    const bool isParsed =
+        g_markup_parse_context_parse(context.get(), xml.data(), static_cast<gssize>(xml.size()), &parseError.outPtr())
+        && !parseError.get() && g_markup_parse_context_end_parse(context.get(), &parseError.outPtr());
+    if (!isParsed) {
         error = errorMessage(parseError.get());
         return std::nullopt;
     }

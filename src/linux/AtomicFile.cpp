@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -30,17 +31,38 @@ bool writeAll(int fd, std::string_view contents)
     return true;
 }
 
+/// Where a chain of symbolic links at file ends, whether or not anything is there yet.
+std::optional<std::filesystem::path> linkTarget(const std::filesystem::path& file, std::string& error)
+{
+    // As many links as the kernel follows before it gives up with ELOOP.
+    constexpr int maximumLinks = 40;
+    std::filesystem::path target = file;
+    for (int links = 0; links <= maximumLinks; ++links) {
+        std::error_code code;
+        if (!std::filesystem::is_symlink(std::filesystem::symlink_status(target, code)))
+            return target;
+        auto next = std::filesystem::read_symlink(target, code);
+        if (code) {
+            error = systemError("cannot read the link", target, code.value());
+            return std::nullopt;
+        }
+        // A relative link is relative to the folder that holds it.
+        target = next.is_absolute() ? next : target.parent_path() / next;
+    }
+    error = systemError("cannot follow", file, ELOOP);
+    return std::nullopt;
+}
+
 } // namespace
 
 bool replaceFileAtomically(const std::filesystem::path& file, std::string_view contents, std::string& error)
 {
-    std::filesystem::path target = file;
-    std::error_code ignored;
-    if (std::filesystem::is_symlink(file, ignored)) {
-        // Dotfile managers link config files; replacing the link would cut it off.
-        if (auto resolved = std::filesystem::canonical(file, ignored); !ignored)
-            target = resolved;
-    }
+    // Dotfile managers link config files, sometimes before the target exists; replacing the link
+    // would cut it off.
+    const auto resolved = linkTarget(file, error);
+    if (!resolved)
+        return false;
+    const std::filesystem::path& target = *resolved;
 
     std::string temporary = target.string() + ".XXXXXX";
     const int fd = g_mkstemp_full(temporary.data(), O_WRONLY | O_CLOEXEC, 0666);

@@ -6,7 +6,8 @@
 
 /// Replaces file with contents so that a crash or a full disk leaves either the whole old file or
 /// the whole new one: a temporary file beside it is written and synced, renamed over the file, and
-/// then the folder is synced. A symbolic link is followed, so a linked file is replaced where it
-/// lives. The folder must exist. Returns true, or false with the reason in error; no temporary
+/// then the folder is synced. Symbolic links are followed, so a linked file is replaced (or a
+/// dangling link's target created) where it lives; a loop of links is an error. The folder must
+/// exist. Returns true, or false with the reason in error; no temporary
 /// file is left behind either way.
 bool replaceFileAtomically(const std::filesystem::path& file, std::string_view contents, std::string& error);

@@ -1,6 +1,5 @@
 #include "linux/CairoGraphics.h"
 
-#include <librsvg/rsvg.h>
 #include <pango/pangocairo.h>
 
 #include <algorithm>
@@ -14,6 +13,8 @@
 namespace {
 
 constexpr double smallFontSize = 11.0;
+// The size a symbol image reports; drawn into a rectangle, it fills it whatever this is.
+constexpr double symbolSize = 16.0;
 // Text drawn without a font gets the toolkit's default body size.
 constexpr double defaultFontSize = 12.0;
 // Cairo cannot make image surfaces larger than this in either direction.
@@ -30,9 +31,9 @@ struct TextOperation {
     Point origin;
 };
 
-/// An SVG document filling the image's whole area.
-struct SvgOperation {
-    GRefPtr<RsvgHandle> document;
+/// A symbol drawn from its paths over the image's whole area.
+struct SymbolOperation {
+    void (*draw)(cairo_t* cr, double side);
 };
 
 /// Another image's recording scaled into rect (top-left origin, top-down coordinates).
@@ -43,7 +44,7 @@ struct ImageOperation {
 };
 
 struct DrawOperation {
-    std::variant<TextOperation, SvgOperation, ImageOperation> operation;
+    std::variant<TextOperation, SymbolOperation, ImageOperation> operation;
 };
 
 std::string interfaceFontFamily()
@@ -104,6 +105,76 @@ bool isUsableSize(Size size)
 
 void replay(cairo_t* cr, const Recording& recording, Size size);
 
+// Symbols are drawn on a 24 × 24 grid that is scaled to the image they fill.
+constexpr double symbolGrid = 24.0;
+
+/// "antenna.radiowaves.left.and.right": a mast sending waves to both sides, drawn into a square
+/// of `side` device pixels. Light strokes inside a dark halo read on dark and light panels alike,
+/// and no panel tells us its colour. Where a panel draws the symbol only a few pixels tall, the
+/// strokes keep a floor of a pixel and the design thins out to a stem and one pair of waves,
+/// which would otherwise blur into one blot.
+void drawAntenna(cairo_t* cr, double side)
+{
+    const double pixel = symbolGrid / side;
+    const bool isSmall = side < 14.0;
+    // A stem a pixel wide is sharp only on a pixel's centre line.
+    const double centreX = isSmall ? (std::floor(side / 2.0) + 0.5) * pixel : 12.0;
+    const double waveCentreY = isSmall ? 8.0 : 8.5;
+    const double dotRadius = isSmall ? std::max(2.0, 0.8 * pixel) : 2.2;
+    const double stroke = std::max(2.0, pixel);
+    const double haloMargin = std::max(0.9, 0.6 * pixel);
+
+    auto traceStrokes = [&] {
+        cairo_new_path(cr);
+        if (isSmall) {
+            cairo_move_to(cr, centreX, waveCentreY);
+            cairo_line_to(cr, centreX, 22.0);
+        } else {
+            cairo_move_to(cr, 8.5, 21.5);
+            cairo_line_to(cr, centreX, 11.0);
+            cairo_line_to(cr, 15.5, 21.5);
+            cairo_move_to(cr, 9.8, 17.5);
+            cairo_line_to(cr, 14.2, 17.5);
+        }
+        const double waveRadii[] = {isSmall ? 8.0 : 5.0, 9.0};
+        for (int wave = 0; wave < (isSmall ? 1 : 2); ++wave) {
+            const double radius = waveRadii[wave];
+            cairo_new_sub_path(cr);
+            cairo_arc(cr, centreX, waveCentreY, radius, -G_PI / 4.0, G_PI / 4.0);
+            cairo_new_sub_path(cr);
+            cairo_arc(cr, centreX, waveCentreY, radius, 3.0 * G_PI / 4.0, 5.0 * G_PI / 4.0);
+        }
+    };
+    auto drawLayer = [&](double red, double green, double blue, double margin) {
+        cairo_set_source_rgb(cr, red, green, blue);
+        traceStrokes();
+        cairo_set_line_width(cr, stroke + 2.0 * margin);
+        cairo_stroke(cr);
+        cairo_arc(cr, centreX, waveCentreY, dotRadius + margin, 0.0, 2.0 * G_PI);
+        cairo_fill(cr);
+    };
+
+    cairo_save(cr);
+    cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
+    cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
+    // The halo is composed whole, so that where its strokes cross it is no more opaque.
+    cairo_push_group(cr);
+    drawLayer(0.0, 0.0, 0.0, haloMargin);
+    cairo_pop_group_to_source(cr);
+    cairo_paint_with_alpha(cr, 0.8);
+    drawLayer(0.97, 0.97, 0.97, 0.0);
+    cairo_restore(cr);
+}
+
+struct Symbol {
+    std::string_view name;
+    void (*draw)(cairo_t* cr, double side);
+};
+
+constexpr Symbol symbols[] = {
+    {"antenna.radiowaves.left.and.right", drawAntenna},
+};
+
 void replayOne(cairo_t* cr, const TextOperation& text)
 {
     auto context = GRefPtr<PangoContext>::adopt(pango_cairo_create_context(cr));
@@ -116,12 +187,23 @@ void replayOne(cairo_t* cr, const TextOperation& text)
     cairo_restore(cr);
 }
 
-void replayOne(cairo_t* cr, const SvgOperation& svg, Size size)
+void replayOne(cairo_t* cr, const SymbolOperation& symbol, Size size)
 {
-    const RsvgRectangle viewport{0.0, 0.0, size.width, size.height};
-    GUniqueOutPtr<GError> error;
-    if (!rsvg_handle_render_document(svg.document.get(), cr, &viewport, &error.outPtr()))
-        std::fprintf(stderr, "zelnamenu: a symbol is left out of an image: %s\n", errorMessage(error.get()).c_str());
+    // A symbol's square is put on whole device pixels, so that it comes out alike wherever the
+    // text beside it ends and its strokes can keep to the pixel grid.
+    double left = 0.0;
+    double top = 0.0;
+    double right = size.width;
+    double bottom = size.height;
+    cairo_user_to_device(cr, &left, &top);
+    cairo_user_to_device(cr, &right, &bottom);
+    const double side = std::max(1.0, std::round(std::min(right - left, bottom - top)));
+    cairo_save(cr);
+    cairo_identity_matrix(cr);
+    cairo_translate(cr, std::round(left), std::round(top));
+    cairo_scale(cr, side / symbolGrid, side / symbolGrid);
+    symbol.draw(cr, side);
+    cairo_restore(cr);
 }
 
 void replayOne(cairo_t* cr, const ImageOperation& image)
@@ -143,7 +225,7 @@ void replay(cairo_t* cr, const Recording& recording, Size size)
     for (const auto& entry : recording) {
         std::visit(
             [&](const auto& operation) {
-                if constexpr (std::is_same_v<std::decay_t<decltype(operation)>, SvgOperation>)
+                if constexpr (std::is_same_v<std::decay_t<decltype(operation)>, SymbolOperation>)
                     replayOne(cr, operation, size);
                 else
                     replayOne(cr, operation);
@@ -219,9 +301,8 @@ private:
     Recording m_recording;
 };
 
-CairoGraphics::CairoGraphics(std::filesystem::path symbolDirectory)
-    : m_symbolDirectory(std::move(symbolDirectory))
-    , m_fontFamily(interfaceFontFamily())
+CairoGraphics::CairoGraphics()
+    : m_fontFamily(interfaceFontFamily())
     , m_measuringContext(
           GRefPtr<PangoContext>::adopt(pango_font_map_create_context(pango_cairo_font_map_get_default())))
 {
@@ -248,29 +329,12 @@ Size CairoGraphics::sizeWithAttributes(std::string_view text, const TextAttribut
 std::shared_ptr<Image> CairoGraphics::imageWithSystemSymbolName(std::string_view name,
                                                                 std::optional<std::string> /*accessibilityDescription*/)
 {
-    // A name is a file name within the symbol folder, never a path out of it.
-    if (m_symbolDirectory.empty() || name.empty() || name.front() == '.'
-        || name.find_first_of(std::string_view("/\0", 2)) != std::string_view::npos)
+    const auto* symbol = std::find_if(std::begin(symbols), std::end(symbols),
+                                      [&](const Symbol& candidate) { return candidate.name == name; });
+    if (symbol == std::end(symbols))
         return nullptr;
-    const auto path = m_symbolDirectory / (std::string(name) + ".svg");
-
-    GUniqueOutPtr<GError> error;
-    auto document = GRefPtr<RsvgHandle>::adopt(rsvg_handle_new_from_file(path.c_str(), &error.outPtr()));
-    if (!document) {
-        // Once per symbol: the image is redrawn on every menu rebuild.
-        if (m_reportedSymbolFailures.insert(path.string()).second)
-            std::fprintf(stderr, "zelnamenu: no symbol \"%s\", drawing without it: %s\n", path.stem().c_str(),
-                         errorMessage(error.get()).c_str());
-        return nullptr;
-    }
-
-    Size size{16.0, 16.0};
-    double width = 0.0;
-    double height = 0.0;
-    if (rsvg_handle_get_intrinsic_size_in_pixels(document.get(), &width, &height) && width > 0.0 && height > 0.0)
-        size = {width, height};
-    auto image = std::make_shared<CairoImage>(size);
-    image->record({SvgOperation{std::move(document)}});
+    auto image = std::make_shared<CairoImage>(Size{symbolSize, symbolSize});
+    image->record({SymbolOperation{symbol->draw}});
     return image;
 }
 

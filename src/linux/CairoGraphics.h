@@ -3,14 +3,12 @@
 #include "linux/GOwned.h"
 #include "ports/Graphics.h"
 
-#include <filesystem>
-#include <set>
 #include <string>
 #include <vector>
 
 class CairoImage;
 
-/// Images, fonts and text over cairo and Pango, with symbols read from SVG files by librsvg.
+/// Images, fonts and text over cairo and Pango; symbols are drawn from their paths in code.
 ///
 /// An image is a recording of what was drawn into it, not pixels: rasterize() replays the
 /// recording at the requested scale, so text and symbols come out sharp at scale 1 and 2 alike.
@@ -19,8 +17,7 @@ class CairoImage;
 /// Pango picks for emoji runs.
 class CairoGraphics final : public Graphics {
 public:
-    /// Symbols are looked up as `<symbolDirectory>/<name>.svg`.
-    explicit CairoGraphics(std::filesystem::path symbolDirectory);
+    CairoGraphics();
     ~CairoGraphics() override;
 
     Font systemFontOfSize(double pointSize) override;
@@ -40,9 +37,7 @@ public:
 private:
     CairoImage* focusedImage() const;
 
-    std::filesystem::path m_symbolDirectory;
     std::string m_fontFamily;
     GRefPtr<PangoContext> m_measuringContext;
     std::vector<CairoImage*> m_focusStack;
-    std::set<std::string> m_reportedSymbolFailures;
 };

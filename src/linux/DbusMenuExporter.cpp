@@ -1,14 +1,17 @@
 #include "linux/DbusMenuExporter.h"
 
-#include <algorithm>
+#include <array>
 #include <iostream>
 #include <limits>
+#include <unordered_set>
 
 namespace {
 
 constexpr const char* interfaceName = "com.canonical.dbusmenu";
 // Clients switch to EventGroup and AboutToShowGroup from version 3 on; both call sets are served.
 constexpr std::uint32_t dbusmenuVersion = 3;
+// The one event that acts; hosts also send "hovered", "opened" and "closed".
+constexpr std::string_view clickedEvent = "clicked";
 
 constexpr const char* introspectionXml = R"XML(<node>
   <interface name="com.canonical.dbusmenu">
@@ -67,23 +70,52 @@ constexpr const char* introspectionXml = R"XML(<node>
   </interface>
 </node>)XML";
 
-std::vector<std::string> stringsOf(GVariant* array)
-{
-    std::vector<std::string> strings;
-    const gsize count = g_variant_n_children(array);
-    for (gsize index = 0; index < count; ++index) {
-        const char* text = nullptr;
-        g_variant_get_child(array, index, "&s", &text);
-        strings.emplace_back(text);
-    }
-    return strings;
-}
+// Hosts name a few hundred items at most; a call with a longer list is refused before it reaches
+// the main loop, so that no single call can hold the loop for more than a moment.
+constexpr gsize maximumListLength = 1024;
 
-std::vector<std::int32_t> idsOf(GVariant* array)
+/// The ids of an `ai` argument in their order, each once.
+std::vector<std::int32_t> uniqueIdsOf(GVariant* array)
 {
     gsize count = 0;
     const auto* ids = static_cast<const std::int32_t*>(g_variant_get_fixed_array(array, &count, sizeof(std::int32_t)));
-    return std::vector<std::int32_t>(ids, ids + count);
+    std::vector<std::int32_t> unique;
+    std::unordered_set<std::int32_t> seen;
+    for (gsize index = 0; index < count; ++index) {
+        if (seen.insert(ids[index]).second)
+            unique.push_back(ids[index]);
+    }
+    return unique;
+}
+
+// Every property an item can have. A set of them is a mask with bit i for itemProperties[i].
+constexpr std::array<std::string_view, 8> itemProperties
+    = { "type", "label", "enabled", "visible", "toggle-type", "toggle-state", "shortcut", "children-display" };
+constexpr std::uint32_t everyProperty = (1U << itemProperties.size()) - 1;
+
+std::uint32_t propertyBit(std::string_view name)
+{
+    for (std::size_t index = 0; index < itemProperties.size(); ++index) {
+        if (itemProperties[index] == name)
+            return 1U << index;
+    }
+    return 0;
+}
+
+/// The properties an `as` argument asks for: all of them when it is empty. Names no item has are
+/// left out.
+std::uint32_t requestedProperties(GVariant* names)
+{
+    const gsize count = g_variant_n_children(names);
+    if (count == 0)
+        return everyProperty;
+    std::uint32_t requested = 0;
+    for (gsize index = 0; index < count; ++index) {
+        const char* name = nullptr;
+        g_variant_get_child(names, index, "&s", &name);
+        requested |= propertyBit(name);
+    }
+    return requested;
 }
 
 GVariant* idArray(const std::vector<std::int32_t>& ids)
@@ -135,6 +167,9 @@ DbusMenuExporter::DbusMenuExporter(
 {
     m_entries[0] = Entry {};
 
+    m_filterId
+        = g_dbus_connection_add_filter(m_connection.get(), refuseOverlongLists, g_strdup(m_objectPath.c_str()), g_free);
+
     static const GDBusInterfaceVTable vtable = { handleMethodCall, handleGetProperty, nullptr, {} };
     GUniqueOutPtr<GError> error;
     m_registrationId = g_dbus_connection_register_object(
@@ -146,8 +181,36 @@ DbusMenuExporter::DbusMenuExporter(
 
 DbusMenuExporter::~DbusMenuExporter()
 {
+    g_dbus_connection_remove_filter(m_connection.get(), m_filterId);
     if (m_registrationId)
         g_dbus_connection_unregister_object(m_connection.get(), m_registrationId);
+}
+
+GDBusMessage* DbusMenuExporter::refuseOverlongLists(
+    GDBusConnection* connection, GDBusMessage* message, gboolean isIncoming, void* objectPath)
+{
+    if (!isIncoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_METHOD_CALL
+        || g_strcmp0(g_dbus_message_get_path(message), static_cast<const char*>(objectPath)) != 0)
+        return message;
+    GVariant* arguments = g_dbus_message_get_body(message);
+    const gsize count = arguments ? g_variant_n_children(arguments) : 0;
+    for (gsize index = 0; index < count; ++index) {
+        GUniquePtr<GVariant> argument(g_variant_get_child_value(arguments, index));
+        const gsize length = g_variant_is_container(argument.get()) ? g_variant_n_children(argument.get()) : 0;
+        if (length <= maximumListLength)
+            continue;
+        if (!(g_dbus_message_get_flags(message) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED)) {
+            GUniquePtr<gchar> text(g_strdup_printf("A list of at most %zu elements is taken, not %zu",
+                static_cast<std::size_t>(maximumListLength), static_cast<std::size_t>(length)));
+            auto reply = GRefPtr<GDBusMessage>::adopt(g_dbus_message_new_method_error_literal(
+                message, "org.freedesktop.DBus.Error.LimitsExceeded", text.get()));
+            g_dbus_connection_send_message(connection, reply.get(), G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
+        }
+        // Dropped here, so its elements are freed on this thread too.
+        g_object_unref(message);
+        return nullptr;
+    }
+    return message;
 }
 
 void DbusMenuExporter::setMenu(std::shared_ptr<Menu> menu)
@@ -188,13 +251,13 @@ const DbusMenuExporter::Entry* DbusMenuExporter::entry(std::int32_t id) const
     return found == m_entries.end() ? nullptr : &found->second;
 }
 
-GVariant* DbusMenuExporter::properties(const Entry& entry, const std::vector<std::string>& names) const
+GVariant* DbusMenuExporter::properties(const Entry& entry, std::uint32_t requested) const
 {
     GVariantBuilder builder;
     g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
     // Values are made only when asked for, so that no floating value is left unused.
     auto add = [&](const char* name, auto makeValue) {
-        if (names.empty() || std::find(names.begin(), names.end(), name) != names.end())
+        if (requested & propertyBit(name))
             g_variant_builder_add(&builder, "{sv}", name, makeValue());
     };
 
@@ -232,8 +295,7 @@ GVariant* DbusMenuExporter::properties(const Entry& entry, const std::vector<std
     return g_variant_builder_end(&builder);
 }
 
-GVariant* DbusMenuExporter::layout(
-    std::int32_t id, const Entry& entry, int depth, const std::vector<std::string>& names) const
+GVariant* DbusMenuExporter::layout(std::int32_t id, const Entry& entry, int depth, std::uint32_t requested) const
 {
     GVariantBuilder children;
     g_variant_builder_init(&children, G_VARIANT_TYPE("av"));
@@ -241,10 +303,10 @@ GVariant* DbusMenuExporter::layout(
         for (std::int32_t childId : entry.children) {
             // Each child is one variant holding (ia{sv}av), wrapped exactly once: a doubly
             // wrapped child crashes libdbusmenu-based hosts.
-            g_variant_builder_add(&children, "v", layout(childId, *this->entry(childId), depth - 1, names));
+            g_variant_builder_add(&children, "v", layout(childId, *this->entry(childId), depth - 1, requested));
         }
     }
-    return g_variant_new("(i@a{sv}@av)", id, properties(entry, names), g_variant_builder_end(&children));
+    return g_variant_new("(i@a{sv}@av)", id, properties(entry, requested), g_variant_builder_end(&children));
 }
 
 void DbusMenuExporter::returnUnknownId(GDBusMethodInvocation* invocation, std::int32_t id) const
@@ -266,15 +328,17 @@ void DbusMenuExporter::getLayout(GVariant* parameters, GDBusMethodInvocation* in
     // Any negative depth means the whole tree below the parent.
     const int levels = depth < 0 ? -1 : depth;
     g_dbus_method_invocation_return_value(invocation,
-        g_variant_new("(u@(ia{sv}av))", m_revision, layout(parentId, *parent, levels, stringsOf(names.get()))));
+        g_variant_new(
+            "(u@(ia{sv}av))", m_revision, layout(parentId, *parent, levels, requestedProperties(names.get()))));
 }
 
 void DbusMenuExporter::getGroupProperties(GVariant* parameters, GDBusMethodInvocation* invocation)
 {
     GUniquePtr<GVariant> idsVariant(g_variant_get_child_value(parameters, 0));
     GUniquePtr<GVariant> namesVariant(g_variant_get_child_value(parameters, 1));
-    auto ids = idsOf(idsVariant.get());
-    const auto names = stringsOf(namesVariant.get());
+    // Each item is answered once however often it is named: the reply is bounded by the menu.
+    auto ids = uniqueIdsOf(idsVariant.get());
+    const std::uint32_t requested = requestedProperties(namesVariant.get());
     if (ids.empty()) {
         for (const auto& [id, ignored] : m_entries)
             ids.push_back(id);
@@ -284,7 +348,7 @@ void DbusMenuExporter::getGroupProperties(GVariant* parameters, GDBusMethodInvoc
     g_variant_builder_init(&result, G_VARIANT_TYPE("a(ia{sv})"));
     for (std::int32_t id : ids) {
         if (const Entry* found = entry(id))
-            g_variant_builder_add(&result, "(i@a{sv})", id, properties(*found, names));
+            g_variant_builder_add(&result, "(i@a{sv})", id, properties(*found, requested));
     }
     g_dbus_method_invocation_return_value(invocation, g_variant_new("(@a(ia{sv}))", g_variant_builder_end(&result)));
 }
@@ -297,7 +361,7 @@ void DbusMenuExporter::getProperty(GVariant* parameters, GDBusMethodInvocation* 
     const Entry* found = entry(id);
     if (!found)
         return returnUnknownId(invocation, id);
-    GUniquePtr<GVariant> all(g_variant_ref_sink(properties(*found, { name })));
+    GUniquePtr<GVariant> all(g_variant_ref_sink(properties(*found, propertyBit(name))));
     GUniquePtr<GVariant> value(g_variant_lookup_value(all.get(), name, nullptr));
     if (!value) {
         g_dbus_method_invocation_return_error(
@@ -324,27 +388,35 @@ void DbusMenuExporter::event(GVariant* parameters, GDBusMethodInvocation* invoca
 void DbusMenuExporter::eventGroup(GVariant* parameters, GDBusMethodInvocation* invocation)
 {
     GUniquePtr<GVariant> events(g_variant_get_child_value(parameters, 0));
-    std::vector<std::pair<std::int32_t, std::string>> known;
+    // Only clicks act, each item's once, so that a group cannot replay one click many times.
+    std::vector<std::int32_t> clicked;
     std::vector<std::int32_t> idErrors;
+    std::unordered_set<std::int32_t> clickedIds;
+    std::unordered_set<std::int32_t> unknownIds;
+    bool hasKnownId = false;
     const gsize count = g_variant_n_children(events.get());
     for (gsize index = 0; index < count; ++index) {
         std::int32_t id = 0;
         const char* eventId = nullptr;
         g_variant_get_child(events.get(), index, "(i&svu)", &id, &eventId, nullptr, nullptr);
-        if (entry(id))
-            known.emplace_back(id, eventId);
-        else
-            idErrors.push_back(id);
+        if (!entry(id)) {
+            if (unknownIds.insert(id).second)
+                idErrors.push_back(id);
+            continue;
+        }
+        hasKnownId = true;
+        if (eventId == clickedEvent && clickedIds.insert(id).second)
+            clicked.push_back(id);
     }
-    if (count > 0 && known.empty()) {
+    if (count > 0 && !hasKnownId) {
         g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
             "None of the %zu menu item ids is known", static_cast<std::size_t>(count));
         return;
     }
     g_dbus_method_invocation_return_value(invocation, g_variant_new("(@ai)", idArray(idErrors)));
     // An earlier click may rebuild the menu; later events of the group then find their ids stale.
-    for (const auto& [id, eventId] : known)
-        handleEvent(id, eventId);
+    for (std::int32_t id : clicked)
+        handleEvent(id, clickedEvent);
 }
 
 void DbusMenuExporter::aboutToShow(GVariant* parameters, GDBusMethodInvocation* invocation)
@@ -361,7 +433,7 @@ void DbusMenuExporter::aboutToShowGroup(GVariant* parameters, GDBusMethodInvocat
 {
     GUniquePtr<GVariant> idsVariant(g_variant_get_child_value(parameters, 0));
     std::vector<std::int32_t> idErrors;
-    for (std::int32_t id : idsOf(idsVariant.get())) {
+    for (std::int32_t id : uniqueIdsOf(idsVariant.get())) {
         if (!entry(id))
             idErrors.push_back(id);
     }
@@ -370,7 +442,7 @@ void DbusMenuExporter::aboutToShowGroup(GVariant* parameters, GDBusMethodInvocat
 
 void DbusMenuExporter::handleEvent(std::int32_t id, std::string_view eventId)
 {
-    if (eventId != "clicked")
+    if (eventId != clickedEvent)
         return;
     const Entry* found = entry(id);
     if (!found || !found->item)

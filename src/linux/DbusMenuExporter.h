@@ -44,14 +44,20 @@ private:
     static void handleMethodCall(GDBusConnection*, const char* sender, const char* objectPath,
         const char* interfaceName, const char* methodName, GVariant* parameters, GDBusMethodInvocation*,
         void* userData);
+    /// Runs on GDBus's worker thread for every message of the connection, before a call is queued
+    /// for the main loop: a call to objectPath with a list argument longer than any host sends is
+    /// answered LimitsExceeded there, and freed there (freeing a million parsed strings would hold
+    /// the main loop for tens of milliseconds). Reads nothing but its arguments.
+    static GDBusMessage* refuseOverlongLists(GDBusConnection*, GDBusMessage*, gboolean isIncoming, void* objectPath);
     static GVariant* handleGetProperty(GDBusConnection*, const char* sender, const char* objectPath,
         const char* interfaceName, const char* propertyName, GError**, void* userData);
 
     void addEntries(std::int32_t parentId, Menu& menu);
     std::int32_t takeId();
     const Entry* entry(std::int32_t id) const;
-    GVariant* properties(const Entry&, const std::vector<std::string>& names) const;
-    GVariant* layout(std::int32_t id, const Entry&, int depth, const std::vector<std::string>& names) const;
+    /// The item's properties that the mask `requested` names (see itemProperties).
+    GVariant* properties(const Entry&, std::uint32_t requested) const;
+    GVariant* layout(std::int32_t id, const Entry&, int depth, std::uint32_t requested) const;
     void returnUnknownId(GDBusMethodInvocation*, std::int32_t id) const;
     void getLayout(GVariant* parameters, GDBusMethodInvocation*);
     void getGroupProperties(GVariant* parameters, GDBusMethodInvocation*);
@@ -67,6 +73,7 @@ private:
     std::shared_ptr<ActionTarget> m_application;
     GUniquePtr<GDBusNodeInfo> m_nodeInfo;
     unsigned m_registrationId = 0;
+    unsigned m_filterId = 0;
 
     std::shared_ptr<Menu> m_menu;
     std::map<std::int32_t, Entry> m_entries;

@@ -1,5 +1,7 @@
 #include "linux/GioApplication.h"
 
+#include "linux/HotKeyDispatch.h"
+
 #include <glib-unix.h>
 
 #include <csignal>
@@ -19,7 +21,22 @@ GioApplication::GioApplication()
 
 GioApplication::~GioApplication()
 {
+    for (const auto& name : m_hotKeyActions)
+        g_action_map_remove_action(G_ACTION_MAP(m_application.get()), name.c_str());
     g_signal_handler_disconnect(m_application.get(), m_activateHandler);
+}
+
+void GioApplication::addHotKeyActions(std::uint32_t count, std::function<void(std::uint32_t)> press)
+{
+    m_pressHotKey = std::move(press);
+    for (std::uint32_t id = 0; id < count; ++id) {
+        m_hotKeyActions.push_back(hotKeyActionName(id));
+        auto action = GRefPtr<GSimpleAction>::adopt(g_simple_action_new(m_hotKeyActions.back().c_str(), nullptr));
+        g_object_set_data(G_OBJECT(action.get()), "hot-key-id", GUINT_TO_POINTER(id));
+        // The action goes with the application's action map, and its handler with it.
+        g_signal_connect(action.get(), "activate", G_CALLBACK(hotKeyActionActivated), this);
+        g_action_map_add_action(G_ACTION_MAP(m_application.get()), G_ACTION(action.get()));
+    }
 }
 
 GioApplication::Instance GioApplication::registerInstance()
@@ -86,6 +103,12 @@ void GioApplication::activated(GApplication*, void* userData)
         return;
     self->m_hasFinishedLaunching = true;
     self->m_delegate->applicationDidFinishLaunching();
+}
+
+void GioApplication::hotKeyActionActivated(GSimpleAction* action, GVariant*, void* userData)
+{
+    auto* self = static_cast<GioApplication*>(userData);
+    self->m_pressHotKey(GPOINTER_TO_UINT(g_object_get_data(G_OBJECT(action), "hot-key-id")));
 }
 
 gboolean GioApplication::quitOnSignal(void* userData)

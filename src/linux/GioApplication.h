@@ -3,7 +3,11 @@
 #include "linux/GOwned.h"
 #include "ports/Application.h"
 
+#include <cstdint>
+#include <functional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 /// The application object over a GIO GApplication (no toolkit) with the id
 /// `org.zelna.ZelnaMenu`. Owning that name on the session bus makes it the one instance of the
@@ -31,6 +35,12 @@ public:
     /// D-Bus; null until registerInstance() has answered primary.
     GDBusConnection* connection() const { return m_connection.get(); }
 
+    /// Adds the actions hotkey-1 … hotkey-<count>, which the application exports on the session bus
+    /// (org.gtk.Actions and org.freedesktop.Application on /org/zelna/ZelnaMenu) for desktops
+    /// whose own shortcut settings stand in for global hot keys. Activating hotkey-N calls press
+    /// with the hot-key id N - 1.
+    void addHotKeyActions(std::uint32_t count, std::function<void(std::uint32_t hotKeyID)> press);
+
     void setDelegate(ApplicationDelegate* delegate) override;
     /// Holds the application and runs its main loop until "terminate:", SIGINT or SIGTERM; the
     /// delegate learns that launching has finished from inside the loop. Returns 0.
@@ -41,6 +51,7 @@ public:
 
 private:
     static void activated(GApplication*, void* userData);
+    static void hotKeyActionActivated(GSimpleAction*, GVariant*, void* userData);
     static gboolean quitOnSignal(void* userData);
 
     GRefPtr<GApplication> m_application;
@@ -48,4 +59,6 @@ private:
     ApplicationDelegate* m_delegate = nullptr;
     unsigned long m_activateHandler = 0;
     bool m_hasFinishedLaunching = false;
+    std::function<void(std::uint32_t)> m_pressHotKey;
+    std::vector<std::string> m_hotKeyActions;
 };

@@ -47,8 +47,18 @@ OSStatus HotKeyPressedEvent::getEventParameter(FourCharCode name, FourCharCode t
     return noErr;
 }
 
-OSStatus HotKeyHandlers::install(EventHandlerProcPtr handler, std::uint32_t numTypes, const EventTypeSpec* list,
-                                 void* userData)
+std::string hotKeyActionName(std::uint32_t hotKeyID)
+{
+    return "hotkey-" + std::to_string(std::uint64_t(hotKeyID) + 1);
+}
+
+EventTargetRef HotKeyAdapter::getApplicationEventTarget()
+{
+    return reinterpret_cast<EventTargetRef>(this);
+}
+
+OSStatus HotKeyAdapter::installEventHandler(EventTargetRef, EventHandlerProcPtr handler, std::uint32_t numTypes,
+                                            const EventTypeSpec* list, void* userData, EventHandlerRef*)
 {
     if (!handler || !list)
         return eventInternalErr;
@@ -62,7 +72,7 @@ OSStatus HotKeyHandlers::install(EventHandlerProcPtr handler, std::uint32_t numT
     return noErr;
 }
 
-void HotKeyHandlers::deliverPress(EventHotKeyID hotKeyID) const
+void HotKeyAdapter::press(EventHotKeyID hotKeyID) const
 {
     const HotKeyPressedEvent event(hotKeyID);
     // A copy: a handler may install another one while it runs.

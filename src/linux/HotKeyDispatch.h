@@ -5,6 +5,7 @@
 
 #include "ports/HotKeys.h"
 
+#include <string>
 #include <vector>
 
 /// A key of the number row by its hot-key key code (ANSI positions: 22 is the 6 key, 23 the 5
@@ -29,12 +30,20 @@ private:
     EventHotKeyID m_hotKeyID;
 };
 
-/// The handlers installed on the application target, called in installation order.
-class HotKeyHandlers {
+/// The name of the application action that stands for the hot key with that id ("hotkey-1" for
+/// id 0): desktops without global hot keys bind their own shortcuts to it.
+std::string hotKeyActionName(std::uint32_t hotKeyID);
+
+/// A hot-key adapter: one application target and the handlers installed on it, called in
+/// installation order for every press, whether the desktop's keys or the application's hot-key
+/// actions made it.
+class HotKeyAdapter : public HotKeys {
 public:
-    OSStatus install(EventHandlerProcPtr handler, std::uint32_t numTypes, const EventTypeSpec* list, void* userData);
+    EventTargetRef getApplicationEventTarget() override;
+    OSStatus installEventHandler(EventTargetRef target, EventHandlerProcPtr handler, std::uint32_t numTypes,
+                                 const EventTypeSpec* list, void* userData, EventHandlerRef* outRef) override;
     /// Hands a press of the key registered with hotKeyID to every handler of hot-key-pressed events.
-    void deliverPress(EventHotKeyID hotKeyID) const;
+    void press(EventHotKeyID hotKeyID) const;
 
 private:
     struct Installed {

@@ -15,43 +15,21 @@ namespace {
 /// preferences would overflow the stack; it counts as unreadable instead.
 constexpr int maximumDepth = 256;
 
-struct StoredFile {
-    enum class State { missing, object, notAnObject, unreadable };
-    State state = State::missing;
-    nlohmann::json object = nlohmann::json::object();
-    std::string bytes;
-    std::string error;
-};
+/// Preferences are a few hundred bytes; a file far larger is not ours to parse on the main thread.
+constexpr std::size_t maximumFileSize = 1024 * 1024;
 
-StoredFile readStoredFile(const std::filesystem::path& file)
+/// The text as a JSON object; nothing when it is not one.
+std::optional<nlohmann::json> parsedObject(std::string_view text)
 {
-    StoredFile stored;
-    GUniqueOutPtr<GError> error;
-    gchar* contents = nullptr;
-    gsize length = 0;
-    if (!g_file_get_contents(file.c_str(), &contents, &length, &error.outPtr())) {
-        if (!g_error_matches(error.get(), G_FILE_ERROR, G_FILE_ERROR_NOENT)) {
-            stored.state = StoredFile::State::unreadable;
-            stored.error = errorMessage(error.get());
-        }
-        return stored;
-    }
-    GUniquePtr<gchar> owned(contents);
-    stored.bytes.assign(contents, length);
-
     int depth = 0;
     auto measureDepth = [&depth](int level, nlohmann::json::parse_event_t, nlohmann::json&) {
         depth = std::max(depth, level);
         return true;
     };
-    auto parsed = nlohmann::json::parse(stored.bytes, measureDepth, false);
-    if (parsed.is_object() && depth <= maximumDepth) {
-        stored.state = StoredFile::State::object;
-        stored.object = std::move(parsed);
-    } else {
-        stored.state = StoredFile::State::notAnObject;
-    }
-    return stored;
+    auto parsed = nlohmann::json::parse(text, measureDepth, false);
+    if (!parsed.is_object() || depth > maximumDepth)
+        return std::nullopt;
+    return parsed;
 }
 
 bool reportUnsaved(const std::string& reason)
@@ -72,43 +50,105 @@ std::filesystem::path JsonPreferences::defaultPath()
     return userConfigDirectory() / "zelnamenu" / "preferences.json";
 }
 
-std::optional<nlohmann::json> JsonPreferences::value(std::string_view key) const
+const JsonPreferences::Snapshot& JsonPreferences::current()
 {
-    auto stored = readStoredFile(m_file);
-    if (stored.state != StoredFile::State::object)
+    if (!m_isInMemoryOnly && (!m_snapshot.identity || currentFileIdentity(m_file) != m_snapshot.identity))
+        readSnapshot();
+    return m_snapshot;
+}
+
+void JsonPreferences::readSnapshot()
+{
+    auto read = readRegularFile(m_file, maximumFileSize);
+    Snapshot fresh;
+    switch (read.outcome) {
+    case FileRead::Outcome::missing:
+        fresh.identity = FileIdentity {};
+        break;
+    case FileRead::Outcome::refused:
+        keepInMemoryOnly(read.problem);
+        return;
+    case FileRead::Outcome::failed:
+        // Read again at the next use: the reason may have gone.
+        fresh.state = Snapshot::State::unreadable;
+        fresh.error = std::move(read.problem);
+        break;
+    case FileRead::Outcome::read:
+        if (auto parsed = parsedObject(read.contents)) {
+            fresh.state = Snapshot::State::object;
+            fresh.object = std::move(*parsed);
+        } else {
+            fresh.state = Snapshot::State::notAnObject;
+            fresh.bytes = std::move(read.contents);
+        }
+        if (read.identity.isSettled())
+            fresh.identity = read.identity;
+        break;
+    }
+    m_snapshot = std::move(fresh);
+}
+
+void JsonPreferences::keepInMemoryOnly(const std::string& problem)
+{
+    std::fprintf(stderr, "zelnamenu: %s; preferences are kept in memory for this run and the file is left as it is\n",
+        problem.c_str());
+    m_isInMemoryOnly = true;
+    // What was read before carries on; otherwise the run starts from no keys.
+    if (m_snapshot.state != Snapshot::State::object)
+        m_snapshot = Snapshot {};
+    m_snapshot.state = Snapshot::State::object;
+}
+
+std::optional<nlohmann::json> JsonPreferences::value(std::string_view key)
+{
+    const Snapshot& stored = current();
+    if (stored.state != Snapshot::State::object)
         return std::nullopt;
     auto found = stored.object.find(key);
     if (found == stored.object.end())
         return std::nullopt;
-    return std::move(*found);
+    return *found;
 }
 
 bool JsonPreferences::setValue(std::string_view key, nlohmann::json value)
 {
+    const Snapshot& stored = current();
+    if (m_isInMemoryOnly) {
+        m_snapshot.object[std::string(key)] = std::move(value);
+        return true;
+    }
+    // Other keys could not be carried over, so the file is left as it is.
+    if (stored.state == Snapshot::State::unreadable)
+        return reportUnsaved(stored.error);
+
     const auto folder = m_file.parent_path();
     if (!folder.empty() && g_mkdir_with_parents(folder.c_str(), 0700) != 0)
         return reportUnsaved("cannot create " + folder.string() + ": " + std::strerror(errno));
 
-    auto stored = readStoredFile(m_file);
-    // Other keys could not be carried over, so the file is left as it is.
-    if (stored.state == StoredFile::State::unreadable)
-        return reportUnsaved(stored.error);
-
     std::string error;
     // A hand edit gone wrong is set aside rather than lost.
-    if (stored.state == StoredFile::State::notAnObject
+    if (stored.state == Snapshot::State::notAnObject
         && !replaceFileAtomically(m_file.string() + ".bad", stored.bytes, error))
         return reportUnsaved(error);
 
-    stored.object[std::string(key)] = std::move(value);
+    nlohmann::json object = stored.object;
+    object[std::string(key)] = std::move(value);
     std::string text;
     try {
-        text = stored.object.dump(2) + "\n";
+        text = object.dump(2) + "\n";
     } catch (const nlohmann::json::exception& exception) {
         return reportUnsaved(std::string("the value cannot be written as JSON: ") + exception.what());
     }
     if (!replaceFileAtomically(m_file, text, error))
         return reportUnsaved(error);
+
+    // What was written is what the file holds: no need to read it back.
+    Snapshot written;
+    written.state = Snapshot::State::object;
+    written.object = std::move(object);
+    if (auto identity = currentFileIdentity(m_file); identity && identity->isSettled())
+        written.identity = identity;
+    m_snapshot = std::move(written);
     return true;
 }
 

@@ -1,5 +1,7 @@
 #include "linux/PortalHotKeys.h"
 
+#include "linux/GioApplication.h"
+
 #include <glib/gi18n-lib.h>
 
 #include <cstdio>
@@ -12,6 +14,31 @@ constexpr const char* portalPath = "/org/freedesktop/portal/desktop";
 constexpr const char* shortcutsInterface = "org.freedesktop.portal.GlobalShortcuts";
 constexpr guint32 responseSuccess = 0;
 constexpr guint32 responseCancelled = 1;
+
+// The session's token is the same at every start and for every new session. KDE keeps the
+// shortcuts as a kglobalaccel component named after it, so the keys the user gave them stay ours.
+// And a portal restarted under us leaves its backend holding our old session at the very path the
+// new one takes: the backend refuses the new session, the portal closes the old one while it
+// cleans up the refusal, and the next attempt binds the keys again.
+constexpr const char* sessionToken = "zelnamenu";
+constexpr int createSessionAttempts = 3;
+constexpr guint createSessionRetryMilliseconds = 300;
+
+/// Whether the portal's list of bound shortcuts gives id a key: a non-empty trigger description.
+bool hasTrigger(GVariant* bound, const std::string& id)
+{
+    GVariantIter shortcuts;
+    g_variant_iter_init(&shortcuts, bound);
+    const gchar* shortcutId = nullptr;
+    GVariant* properties = nullptr;
+    while (g_variant_iter_next(&shortcuts, "(&s@a{sv})", &shortcutId, &properties)) {
+        GUniquePtr<GVariant> ownedProperties(properties);
+        const gchar* trigger = nullptr;
+        if (id == shortcutId && g_variant_lookup(properties, "trigger_description", "&s", &trigger) && *trigger)
+            return true;
+    }
+    return false;
+}
 
 } // namespace
 
@@ -53,22 +80,11 @@ PortalHotKeys::~PortalHotKeys()
 {
     g_cancellable_cancel(m_cancellable.get());
     closeSession();
-    if (m_idleSource)
-        g_source_remove(m_idleSource);
+    if (m_sessionSource)
+        g_source_remove(m_sessionSource);
     g_bus_unwatch_name(m_nameWatch);
     g_dbus_connection_signal_unsubscribe(m_connection.get(), m_activatedSubscription);
     g_dbus_connection_signal_unsubscribe(m_connection.get(), m_responseSubscription);
-}
-
-EventTargetRef PortalHotKeys::getApplicationEventTarget()
-{
-    return reinterpret_cast<EventTargetRef>(&m_target);
-}
-
-OSStatus PortalHotKeys::installEventHandler(EventTargetRef, EventHandlerProcPtr handler, std::uint32_t numTypes,
-                                            const EventTypeSpec* list, void* userData, EventHandlerRef*)
-{
-    return m_handlers.install(handler, numTypes, list, userData);
 }
 
 OSStatus PortalHotKeys::registerEventHotKey(std::uint32_t keyCode, std::uint32_t modifiers, EventHotKeyID hotKeyID,
@@ -89,17 +105,23 @@ OSStatus PortalHotKeys::registerEventHotKey(std::uint32_t keyCode, std::uint32_t
 
 void PortalHotKeys::scheduleBind()
 {
-    if (m_idleSource || !m_hasPortal)
+    if (m_sessionSource || !m_hasPortal)
         return;
-    m_idleSource = g_idle_add_full(
-        G_PRIORITY_DEFAULT_IDLE,
-        [](gpointer self) -> gboolean {
-            auto* keys = static_cast<PortalHotKeys*>(self);
-            keys->m_idleSource = 0;
-            keys->createSession();
-            return G_SOURCE_REMOVE;
-        },
-        this, nullptr);
+    m_createAttempts = 0;
+    scheduleSession(0);
+}
+
+void PortalHotKeys::scheduleSession(guint delayMilliseconds)
+{
+    const GSourceFunc create = [](gpointer self) -> gboolean {
+        auto* keys = static_cast<PortalHotKeys*>(self);
+        keys->m_sessionSource = 0;
+        keys->createSession();
+        return G_SOURCE_REMOVE;
+    };
+    // Without a delay, once the main loop is idle: the registrations of one turn share a session.
+    m_sessionSource = delayMilliseconds ? g_timeout_add(delayMilliseconds, create, this)
+                                        : g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, create, this, nullptr);
 }
 
 std::string PortalHotKeys::nextToken()
@@ -169,35 +191,58 @@ void PortalHotKeys::createSession()
     closeSession();
     m_pendingRequests.clear(); // answers for an abandoned session must not bind anything
     m_state = State::creatingSession;
+    ++m_createAttempts;
 
     GVariantBuilder options;
     g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
     const std::string token = nextToken();
     g_variant_builder_add(&options, "{sv}", "handle_token", g_variant_new_string(token.c_str()));
-    g_variant_builder_add(&options, "{sv}", "session_handle_token", g_variant_new_string(nextToken().c_str()));
+    g_variant_builder_add(&options, "{sv}", "session_handle_token", g_variant_new_string(sessionToken));
+    // Plasma 5.27's backend binds only a list given here (its BindShortcuts opens System Settings
+    // and returns what is bound already). Portals from 1.17 on drop this option unread.
+    g_variant_builder_add(&options, "{sv}", "shortcuts", shortcutList());
 
     callWithRequest("CreateSession", g_variant_new("(a{sv})", &options), token,
-                    [this](guint32 response, GVariant* results) {
-                        if (response != responseSuccess) {
-                            fail(response == responseCancelled ? "the desktop cancelled the shortcut session"
-                                                               : "the desktop refused a shortcut session");
-                            return;
-                        }
-                        // Specified as an object path but sent as a string by real portals: take either.
-                        GUniquePtr<GVariant> handle(g_variant_lookup_value(results, "session_handle", nullptr));
-                        if (!handle || !(g_variant_is_of_type(handle.get(), G_VARIANT_TYPE_STRING)
-                                         || g_variant_is_of_type(handle.get(), G_VARIANT_TYPE_OBJECT_PATH))) {
-                            fail("the desktop portal returned no shortcut session");
-                            return;
-                        }
-                        m_sessionHandle = g_variant_get_string(handle.get(), nullptr);
-                        bindShortcuts();
-                    });
+                    [this](guint32 response, GVariant* results) { sessionCreated(response, results); });
 }
 
-void PortalHotKeys::bindShortcuts()
+void PortalHotKeys::sessionCreated(guint32 response, GVariant* results)
 {
-    m_state = State::binding;
+    if (response == responseCancelled) {
+        fail("the desktop cancelled the shortcut session");
+        return;
+    }
+    if (response != responseSuccess) {
+        if (m_createAttempts >= createSessionAttempts) {
+            fail("the desktop refused a shortcut session");
+            return;
+        }
+        // The refusal may be for the stale session of a restarted portal, which it closes (see
+        // sessionToken): try again shortly.
+        scheduleSession(createSessionRetryMilliseconds);
+        return;
+    }
+    // Specified as an object path but sent as a string by real portals: take either.
+    GUniquePtr<GVariant> handle(g_variant_lookup_value(results, "session_handle", nullptr));
+    if (!handle
+        || !(g_variant_is_of_type(handle.get(), G_VARIANT_TYPE_STRING)
+             || g_variant_is_of_type(handle.get(), G_VARIANT_TYPE_OBJECT_PATH))) {
+        fail("the desktop portal returned no shortcut session");
+        return;
+    }
+    m_sessionHandle = g_variant_get_string(handle.get(), nullptr);
+
+    // xdg-desktop-portal 1.16 passes on what the backend bound with the session; BindShortcuts
+    // would then only open Plasma's System Settings, at every start.
+    GUniquePtr<GVariant> bound(g_variant_lookup_value(results, "shortcuts", G_VARIANT_TYPE("a(sa{sv})")));
+    if (bound && g_variant_n_children(bound.get()) > 0)
+        readBoundShortcuts(bound.get());
+    else
+        bindShortcuts();
+}
+
+GVariant* PortalHotKeys::shortcutList() const
+{
     GVariantBuilder shortcuts;
     g_variant_builder_init(&shortcuts, G_VARIANT_TYPE("a(sa{sv})"));
     for (const auto& registration : m_registrations) {
@@ -209,21 +254,52 @@ void PortalHotKeys::bindShortcuts()
                               g_variant_new_string(registration.trigger.c_str()));
         g_variant_builder_add(&shortcuts, "(sa{sv})", registration.shortcutId.c_str(), &properties);
     }
+    return g_variant_builder_end(&shortcuts);
+}
+
+void PortalHotKeys::bindShortcuts()
+{
+    m_state = State::binding;
     GVariantBuilder options;
     g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
     const std::string token = nextToken();
     g_variant_builder_add(&options, "{sv}", "handle_token", g_variant_new_string(token.c_str()));
 
     callWithRequest("BindShortcuts",
-                    g_variant_new("(oa(sa{sv})sa{sv})", m_sessionHandle.c_str(), &shortcuts, "", &options), token,
-                    [this](guint32 response, GVariant*) {
+                    g_variant_new("(o@a(sa{sv})sa{sv})", m_sessionHandle.c_str(), shortcutList(), "", &options),
+                    token, [this](guint32 response, GVariant* results) {
                         if (response != responseSuccess) {
                             fail(response == responseCancelled ? "the user cancelled binding the hot keys"
                                                                : "the desktop refused to bind the hot keys");
                             return;
                         }
-                        m_state = State::bound;
+                        GUniquePtr<GVariant> bound(
+                            g_variant_lookup_value(results, "shortcuts", G_VARIANT_TYPE("a(sa{sv})")));
+                        readBoundShortcuts(bound.get());
                     });
+}
+
+void PortalHotKeys::readBoundShortcuts(GVariant* bound)
+{
+    // A success response says nothing by itself: Plasma 5.27 answers 0 with an empty list when it
+    // bound nothing, and portals list a shortcut they gave no key with an empty trigger. The
+    // session stays either way: a key given later in the desktop's settings reaches us through it.
+    std::string keyless;
+    std::size_t keylessCount = 0;
+    for (const auto& registration : m_registrations) {
+        if (bound && hasTrigger(bound, registration.shortcutId))
+            continue;
+        keyless += (keyless.empty() ? "" : ", ") + registration.trigger;
+        ++keylessCount;
+    }
+    if (keylessCount == m_registrations.size()) {
+        sayNoHotKeys("the desktop gave none of them a key");
+        return;
+    }
+    m_state = State::bound;
+    if (keylessCount)
+        std::fprintf(stderr, "zelnamenu: the desktop gave no key to %s; its shortcut settings can give one\n",
+                     keyless.c_str());
 }
 
 void PortalHotKeys::closeSession()
@@ -237,9 +313,18 @@ void PortalHotKeys::closeSession()
 
 void PortalHotKeys::fail(const std::string& reason)
 {
-    m_state = State::failed;
     closeSession();
-    std::fprintf(stderr, "zelnamenu: no global hot keys: %s\n", reason.c_str());
+    sayNoHotKeys(reason);
+}
+
+void PortalHotKeys::sayNoHotKeys(const std::string& reason)
+{
+    m_state = State::failed;
+    std::fprintf(stderr,
+                 "zelnamenu: no global hot keys: %s; the desktop's own shortcuts can run "
+                 "'gapplication action %s %s' (to %s) instead\n",
+                 reason.c_str(), GioApplication::applicationId, hotKeyActionName(0).c_str(),
+                 hotKeyActionName(m_registrations.back().hotKeyID.id).c_str());
 }
 
 void PortalHotKeys::onPortalAppeared(GDBusConnection*, const gchar*, const gchar*, gpointer self)
@@ -254,13 +339,12 @@ void PortalHotKeys::onPortalVanished(GDBusConnection*, const gchar*, gpointer se
 {
     auto* keys = static_cast<PortalHotKeys*>(self);
     const bool hadPortal = std::exchange(keys->m_hasPortal, false);
-    // The portal's sessions and requests died with it; a returning portal gets a fresh session.
+    // The portal's requests died with it, and its sessions (for its backend, see sessionToken); a
+    // returning portal gets a fresh session.
     keys->m_sessionHandle.clear();
     keys->m_pendingRequests.clear();
-    if (keys->m_idleSource) {
-        g_source_remove(keys->m_idleSource);
-        keys->m_idleSource = 0;
-    }
+    if (keys->m_sessionSource)
+        g_source_remove(std::exchange(keys->m_sessionSource, 0));
     keys->m_state = State::waitingForPortal;
     if (hadPortal)
         std::fprintf(stderr, "zelnamenu: the desktop portal is gone; hot keys are off until it returns\n");
@@ -297,7 +381,7 @@ void PortalHotKeys::onActivated(GDBusConnection*, const gchar*, const gchar*, co
         return;
     for (const auto& registration : keys->m_registrations) {
         if (registration.shortcutId == shortcutId) {
-            keys->m_handlers.deliverPress(registration.hotKeyID);
+            keys->press(registration.hotKeyID);
             return;
         }
     }

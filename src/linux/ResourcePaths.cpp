@@ -38,9 +38,3 @@ std::filesystem::path localeDirectory()
     const auto data = dataDirectory();
     return data.empty() ? data : data / "locale";
 }
-
-std::filesystem::path symbolDirectory()
-{
-    const auto data = dataDirectory();
-    return data.empty() ? data : data / "zelnamenu" / "symbols";
-}

@@ -15,6 +15,3 @@ std::filesystem::path dataDirectory();
 
 /// The gettext catalogues: `<data>/locale`.
 std::filesystem::path localeDirectory();
-
-/// The status image's symbols: `<data>/zelnamenu/symbols`.
-std::filesystem::path symbolDirectory();

@@ -1,11 +1,17 @@
 #include "linux/StatusNotifierItem.h"
 
+#include "linux/DbusNotifications.h"
+
+#include <glib/gi18n-lib.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <utility>
 
 namespace {
 
@@ -13,6 +19,9 @@ constexpr const char* itemInterface = "org.kde.StatusNotifierItem";
 constexpr const char* watcherName = "org.kde.StatusNotifierWatcher";
 constexpr const char* watcherPath = "/StatusNotifierWatcher";
 
+// Activate is left out, so that calling it answers UnknownMethod: the item is a menu. Plasma then
+// opens the menu on a left click, GNOME's extension stops waiting for double clicks, and LXQt,
+// which only ever calls Activate on a left click, does nothing (its right click opens the menu).
 constexpr const char* introspectionXml = R"XML(<node>
   <interface name="org.kde.StatusNotifierItem">
     <property name="Category" type="s" access="read"/>
@@ -34,10 +43,6 @@ constexpr const char* introspectionXml = R"XML(<node>
     <property name="XAyatanaLabel" type="s" access="read"/>
     <property name="XAyatanaLabelGuide" type="s" access="read"/>
     <method name="ContextMenu">
-      <arg name="x" type="i" direction="in"/>
-      <arg name="y" type="i" direction="in"/>
-    </method>
-    <method name="Activate">
       <arg name="x" type="i" direction="in"/>
       <arg name="y" type="i" direction="in"/>
     </method>
@@ -64,36 +69,83 @@ constexpr const char* introspectionXml = R"XML(<node>
   </interface>
 </node>)XML";
 
-// Hosts pick the pixmap nearest their cell size; these cover ordinary and doubled screens.
-constexpr double pixmapScales[] = { 1.0, 2.0 };
+// A watcher may own its name a moment before it answers on it, so the first retry of a refused
+// registration comes soon; later ones back off to once a minute, for as long as that watcher runs.
+constexpr unsigned firstRetryDelay = 250;
+constexpr unsigned longestRetryDelay = 60'000;
 
-std::string iconDirectory()
+// The largest square tells whether a new image differs, and is the loose icon file.
+constexpr int largestSide = 2 * iconCellSizes[std::size(iconCellSizes) - 1];
+
+std::string runtimeSubdirectory()
 {
     // Read afresh rather than through g_get_user_runtime_dir(), which keeps its first answer.
     const char* runtimeDirectory = std::getenv("XDG_RUNTIME_DIR");
-    const std::string base = runtimeDirectory && *runtimeDirectory ? runtimeDirectory : g_get_user_cache_dir();
-    return base + "/zelnamenu";
+    return runtimeDirectory && *runtimeDirectory ? std::string(runtimeDirectory) + "/zelnamenu" : std::string();
+}
+
+std::string iconDirectory()
+{
+    const std::string runtime = runtimeSubdirectory();
+    return runtime.empty() ? std::string(g_get_user_cache_dir()) + "/zelnamenu" : runtime;
+}
+
+bool isSameBitmap(const Bitmap& left, const Bitmap& right)
+{
+    return left.width == right.width && left.height == right.height && left.pixels == right.pixels;
+}
+
+/// Writes the bitmap as a PNG file in place of any file there; false when that failed.
+bool writePng(const Bitmap& bitmap, const std::string& path)
+{
+    const std::string partialPath = path + ".part";
+    std::vector<std::uint32_t> pixels = bitmap.pixels;
+    GUniquePtr<cairo_surface_t> surface(cairo_image_surface_create_for_data(
+        reinterpret_cast<unsigned char*>(pixels.data()), CAIRO_FORMAT_ARGB32, bitmap.width, bitmap.height,
+        bitmap.width * 4));
+    const cairo_status_t status = cairo_surface_write_to_png(surface.get(), partialPath.c_str());
+    if (status != CAIRO_STATUS_SUCCESS || std::rename(partialPath.c_str(), path.c_str()) != 0) {
+        std::remove(partialPath.c_str());
+        std::cerr << "zelnamenu: no icon file for hosts that read icon names: cannot write " << path << ": "
+                  << (status != CAIRO_STATUS_SUCCESS ? cairo_status_to_string(status) : g_strerror(errno)) << '\n';
+        return false;
+    }
+    return true;
 }
 
 } // namespace
 
-Bitmap squareCanvas(const Bitmap& bitmap)
+Bitmap centredSquare(const Bitmap& bitmap, int side)
 {
-    const int width = std::max(bitmap.width, 0);
-    const int height = std::max(bitmap.height, 0);
-    const int side = std::max({ width, height, 1 });
+    side = std::max(side, 1);
     Bitmap square { side, side,
         std::vector<std::uint32_t>(static_cast<std::size_t>(side) * static_cast<std::size_t>(side), 0) };
+    const int width = std::max(bitmap.width, 0);
+    const int height = std::max(bitmap.height, 0);
     if (bitmap.pixels.size() < static_cast<std::size_t>(width) * static_cast<std::size_t>(height))
         return square;
+    // Where the bitmap is larger than the square, its middle part is kept.
     const int left = (side - width) / 2;
     const int top = (side - height) / 2;
-    for (int row = 0; row < height; ++row) {
+    for (int row = std::max(0, -top); row < std::min(height, side - top); ++row) {
+        const int firstColumn = std::max(0, -left);
+        const int lastColumn = std::min(width, side - left);
         auto source = bitmap.pixels.begin() + static_cast<std::ptrdiff_t>(row) * width;
         auto target = square.pixels.begin() + static_cast<std::ptrdiff_t>(top + row) * side + left;
-        std::copy(source, source + width, target);
+        std::copy(source + firstColumn, source + lastColumn, target + firstColumn);
     }
     return square;
+}
+
+Bitmap fittedSquare(const Image* image, int side)
+{
+    if (!image)
+        return centredSquare({}, side);
+    const Size size = image->size();
+    const double longerSide = std::max(size.width, size.height);
+    if (!std::isfinite(longerSide) || longerSide <= 0.0)
+        return centredSquare({}, side);
+    return centredSquare(image->rasterize(side / longerSide), side);
 }
 
 IconPixmap iconPixmap(const Bitmap& bitmap)
@@ -119,14 +171,17 @@ IconPixmap iconPixmap(const Bitmap& bitmap)
     return pixmap;
 }
 
-StatusNotifierItem::StatusNotifierItem(
-    GDBusConnection* connection, std::shared_ptr<ActionTarget> application, std::string itemPath, std::string menuPath)
+StatusNotifierItem::StatusNotifierItem(GDBusConnection* connection, std::shared_ptr<ActionTarget> application,
+    DbusNotifications* notifications, std::chrono::milliseconds noHostNoticeDelay, std::string itemPath,
+    std::string menuPath)
     : m_connection(GRefPtr<GDBusConnection>::share(connection))
     , m_itemPath(std::move(itemPath))
     , m_menu(connection, std::move(menuPath), std::move(application))
+    , m_notifications(notifications)
     , m_nodeInfo(g_dbus_node_info_new_for_xml(introspectionXml, nullptr))
     , m_cancellable(GRefPtr<GCancellable>::adopt(g_cancellable_new()))
-    , m_pixmaps { iconPixmap(squareCanvas({})) }
+    , m_retryDelay(firstRetryDelay)
+    , m_pixmaps { iconPixmap(fittedSquare(nullptr, iconCellSizes[0])) }
 {
     // The objects are exported before any registration: hosts read them at once.
     static const GDBusInterfaceVTable vtable = { handleMethodCall, handleGetProperty, nullptr, {} };
@@ -139,19 +194,35 @@ StatusNotifierItem::StatusNotifierItem(
         return;
     }
     // Hosts keep registrations in memory only: a panel restart or a screen lock drops them, so
-    // the item registers again each time the watcher's name gets an owner.
+    // the item registers again each time the watcher's name gets an owner, and when a host joins
+    // a watcher that may have started without it.
     m_watcherWatchId = g_bus_watch_name_on_connection(m_connection.get(), watcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
         watcherAppeared, watcherVanished, this, nullptr);
+    m_hostSubscriptionId = g_dbus_connection_signal_subscribe(m_connection.get(), watcherName, watcherName,
+        "StatusNotifierHostRegistered", watcherPath, nullptr, G_DBUS_SIGNAL_FLAGS_NONE, hostRegistered, this, nullptr);
+    if (m_notifications) {
+        m_noHostNoticeSource = g_timeout_add(static_cast<unsigned>(noHostNoticeDelay.count()), [](void* userData) {
+            auto* self = static_cast<StatusNotifierItem*>(userData);
+            self->m_noHostNoticeSource = 0;
+            self->sendNoHostNotice();
+            return G_SOURCE_REMOVE;
+        }, this);
+    }
 }
 
 StatusNotifierItem::~StatusNotifierItem()
 {
     g_cancellable_cancel(m_cancellable.get());
+    stopRetrying();
+    if (m_noHostNoticeSource)
+        g_source_remove(m_noHostNoticeSource);
+    if (m_hostSubscriptionId)
+        g_dbus_connection_signal_unsubscribe(m_connection.get(), m_hostSubscriptionId);
     if (m_watcherWatchId)
         g_bus_unwatch_name(m_watcherWatchId);
     if (m_registrationId)
         g_dbus_connection_unregister_object(m_connection.get(), m_registrationId);
-    removeIconFile();
+    removeIconFiles();
 }
 
 void StatusNotifierItem::setMenu(std::shared_ptr<Menu> menu)
@@ -161,17 +232,26 @@ void StatusNotifierItem::setMenu(std::shared_ptr<Menu> menu)
 
 void StatusNotifierItem::setImage(std::shared_ptr<Image> image)
 {
-    std::vector<IconPixmap> pixmaps;
-    Bitmap largest;
-    for (double scale : pixmapScales) {
-        largest = squareCanvas(image ? image->rasterize(scale) : Bitmap {});
-        pixmaps.push_back(iconPixmap(largest));
-    }
-    // Every menu rebuild sets a freshly drawn but identical image; hosts need not reload it.
-    if (pixmaps == m_pixmaps)
+    // Every menu rebuild sets a freshly drawn but identical image; its largest square tells
+    // whether anything changed before the other sizes are drawn.
+    Bitmap largest = fittedSquare(image.get(), largestSide);
+    if (m_iconSerial > 0 && isSameBitmap(largest, m_largestSquare))
         return;
-    m_pixmaps = std::move(pixmaps);
-    writeIconFile(largest);
+    std::map<int, Bitmap> squares;
+    for (int cell : iconCellSizes) {
+        for (int side : { cell, 2 * cell }) {
+            if (!squares.contains(side))
+                squares.emplace(side, side == largestSide ? largest : fittedSquare(image.get(), side));
+        }
+    }
+    m_pixmaps.clear();
+    for (const auto& [side, square] : squares)
+        m_pixmaps.push_back(iconPixmap(square));
+    m_largestSquare = std::move(largest);
+    ++m_iconSerial;
+    removeIconFiles();
+    if (image)
+        writeIconFiles(squares);
     emitSignal("NewIcon");
 }
 
@@ -180,7 +260,7 @@ void StatusNotifierItem::setTitle(std::string title)
     if (title == m_title)
         return;
     m_title = std::move(title);
-    emitSignal("NewTitle");
+    // The title is the Ayatana label; the item's Title property stays "ZelnaMenu".
     emitSignal("XAyatanaNewLabel", g_variant_new("(ss)", m_title.c_str(), ""));
 }
 
@@ -190,46 +270,64 @@ void StatusNotifierItem::setFont(Font font)
     m_font = font;
 }
 
-void StatusNotifierItem::writeIconFile(const Bitmap& square)
+void StatusNotifierItem::writeIconFiles(const std::map<int, Bitmap>& squares)
 {
-    // Hosts that read only icon names (the Ayatana ones) cache icons by name, so every change
-    // gets a new name and the previous file goes.
-    removeIconFile();
+    // Hosts that read icon names look them up at their own cell size in the hicolor layout under
+    // IconThemePath, falling back to the loose file. They cache icons by name, so every change
+    // gets a new name.
     const std::string directory = iconDirectory();
-    if (g_mkdir_with_parents(directory.c_str(), 0700) != 0) {
-        std::cerr << "zelnamenu: no icon file for name-only hosts: cannot create " << directory << '\n';
-        return;
+    const std::string name = "zelnamenu-" + std::to_string(getpid()) + "-" + std::to_string(m_iconSerial);
+    std::vector<std::pair<std::string, const Bitmap*>> files { { directory, &squares.at(largestSide) } };
+    for (int cell : iconCellSizes) {
+        const std::string size = std::to_string(cell) + "x" + std::to_string(cell);
+        files.emplace_back(directory + "/hicolor/" + size + "/apps", &squares.at(cell));
+        files.emplace_back(directory + "/hicolor/" + size + "@2/apps", &squares.at(2 * cell));
     }
-    const std::string name = "zelnamenu-" + std::to_string(getpid()) + "-" + std::to_string(++m_iconSerial);
-    const std::string path = directory + "/" + name + ".png";
-    const std::string partialPath = path + ".part";
-
-    std::vector<std::uint32_t> pixels = square.pixels;
-    GUniquePtr<cairo_surface_t> surface(
-        cairo_image_surface_create_for_data(reinterpret_cast<unsigned char*>(pixels.data()), CAIRO_FORMAT_ARGB32,
-            square.width, square.height, square.width * 4));
-    const cairo_status_t status = cairo_surface_write_to_png(surface.get(), partialPath.c_str());
-    if (status != CAIRO_STATUS_SUCCESS || std::rename(partialPath.c_str(), path.c_str()) != 0) {
-        std::remove(partialPath.c_str());
-        std::cerr << "zelnamenu: no icon file for name-only hosts: cannot write " << path << ": "
-                  << cairo_status_to_string(status) << '\n';
-        return;
+    // A host that puts IconThemePath in place of its whole icon search path (waybar) finds no
+    // hicolor theme elsewhere, so the folder describes its own.
+    std::string index = "[Icon Theme]\nName=Hicolor\nComment=ZelnaMenu's status icons\nDirectories=";
+    std::string sections;
+    for (int cell : iconCellSizes) {
+        for (const char* scale : { "", "@2" }) {
+            const std::string folder = std::to_string(cell) + "x" + std::to_string(cell) + scale + "/apps";
+            index += (sections.empty() ? "" : ",") + folder;
+            sections += "\n[" + folder + "]\nSize=" + std::to_string(cell) + "\nScale=" + (*scale ? "2" : "1")
+                + "\nContext=Applications\nType=Threshold\n";
+        }
     }
-    m_iconFile = path;
+    const std::string indexPath = directory + "/hicolor/index.theme";
+    if (g_mkdir_with_parents((directory + "/hicolor").c_str(), 0700) == 0
+        && g_file_set_contents(indexPath.c_str(), (index + "\n" + sections).c_str(), -1, nullptr))
+        m_iconFiles.push_back(indexPath);
+    for (const auto& [folder, square] : files) {
+        const std::string path = folder + "/" + name + ".png";
+        if (g_mkdir_with_parents(folder.c_str(), 0700) != 0) {
+            std::cerr << "zelnamenu: no icon file for hosts that read icon names: cannot create " << folder << ": "
+                      << g_strerror(errno) << '\n';
+            removeIconFiles();
+            return;
+        }
+        if (!writePng(*square, path)) {
+            removeIconFiles();
+            return;
+        }
+        m_iconFiles.push_back(path);
+    }
     m_iconName = name;
 }
 
-void StatusNotifierItem::removeIconFile()
+void StatusNotifierItem::removeIconFiles()
 {
-    if (!m_iconFile.empty())
-        std::remove(m_iconFile.c_str());
-    m_iconFile.clear();
+    for (const auto& path : m_iconFiles)
+        std::remove(path.c_str());
+    m_iconFiles.clear();
     m_iconName.clear();
 }
 
 void StatusNotifierItem::emitSignal(const char* name, GVariant* parameters)
 {
-    if (!m_registrationId) {
+    // Before a watcher runs no host listens, and one that comes reads every property anew.
+    if (!m_registrationId || m_watcherOwner.empty()) {
         if (parameters)
             g_variant_unref(g_variant_ref_sink(parameters));
         return;
@@ -240,35 +338,120 @@ void StatusNotifierItem::emitSignal(const char* name, GVariant* parameters)
 
 void StatusNotifierItem::registerWithWatcher()
 {
+    if (m_watcherOwner.empty())
+        return;
+    if (m_isRegistering) {
+        m_registersAgain = true;
+        return;
+    }
+    stopRetrying();
+    m_isRegistering = true;
     // By path: hosts take the caller's unique name as the service and the argument as the path.
     g_dbus_connection_call(m_connection.get(), watcherName, watcherPath, watcherName, "RegisterStatusNotifierItem",
         g_variant_new("(s)", m_itemPath.c_str()), nullptr, G_DBUS_CALL_FLAGS_NONE, -1, m_cancellable.get(),
         registrationFinished, this);
 }
 
-void StatusNotifierItem::registrationFinished(GObject* source, GAsyncResult* result, void*)
+void StatusNotifierItem::registrationFinished(GObject* source, GAsyncResult* result, void* userData)
 {
     GUniqueOutPtr<GError> error;
     GUniquePtr<GVariant> reply(g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error.outPtr()));
-    if (!reply && !g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED))
-        std::cerr << "zelnamenu: the status-area host did not take the item: " << errorMessage(error.get()) << '\n';
+    // Cancelled: the item is gone.
+    if (g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED))
+        return;
+    auto* self = static_cast<StatusNotifierItem*>(userData);
+    self->m_isRegistering = false;
+    if (!reply && !self->m_watcherOwner.empty() && !std::exchange(self->m_hasReportedFailure, true))
+        std::cerr << "zelnamenu: the status-area host did not take the item: " << errorMessage(error.get())
+                  << "; trying again\n";
+    if (std::exchange(self->m_registersAgain, false)) {
+        self->registerWithWatcher();
+    } else if (reply) {
+        self->m_isRegistered = true;
+        self->m_retryDelay = firstRetryDelay;
+        self->m_hasReportedFailure = false;
+    } else if (!self->m_watcherOwner.empty()) {
+        self->m_retrySource = g_timeout_add(self->m_retryDelay, [](void* userData) {
+            auto* self = static_cast<StatusNotifierItem*>(userData);
+            self->m_retrySource = 0;
+            self->registerWithWatcher();
+            return G_SOURCE_REMOVE;
+        }, self);
+        self->m_retryDelay = std::min(2 * self->m_retryDelay, longestRetryDelay);
+    }
 }
 
-void StatusNotifierItem::watcherAppeared(GDBusConnection*, const char*, const char*, void* userData)
+void StatusNotifierItem::stopRetrying()
+{
+    if (m_retrySource)
+        g_source_remove(std::exchange(m_retrySource, 0));
+}
+
+void StatusNotifierItem::watcherAppeared(GDBusConnection*, const char*, const char* owner, void* userData)
 {
     auto* self = static_cast<StatusNotifierItem*>(userData);
     self->m_hasSeenWatcher = true;
+    if (self->m_noHostNoticeSource)
+        g_source_remove(std::exchange(self->m_noHostNoticeSource, 0));
+    // A new watcher starts a new run of attempts.
+    self->m_watcherOwner = owner;
+    self->m_isRegistered = false;
+    self->m_retryDelay = firstRetryDelay;
+    self->m_hasReportedFailure = false;
     self->registerWithWatcher();
 }
 
 void StatusNotifierItem::watcherVanished(GDBusConnection*, const char*, void* userData)
 {
     auto* self = static_cast<StatusNotifierItem*>(userData);
+    self->m_watcherOwner.clear();
+    self->m_isRegistered = false;
+    self->stopRetrying();
     if (!self->m_hasSeenWatcher) {
         // Said once: the item keeps waiting and shows up as soon as a host starts.
         self->m_hasSeenWatcher = true;
         std::cerr << "zelnamenu: no status-area host is running; the status item appears when one starts\n";
     }
+}
+
+void StatusNotifierItem::hostRegistered(
+    GDBusConnection*, const char*, const char*, const char*, const char*, GVariant*, void* userData)
+{
+    // A host joining a watcher that refused the item is a new chance, sooner than the next retry.
+    // One that took the item already is not asked again: GNOME's extension, whose watcher says a
+    // host registered as it starts, answers a second registration with a reset that loses the icon.
+    auto* self = static_cast<StatusNotifierItem*>(userData);
+    if (self->m_isRegistered || self->m_isRegistering)
+        return;
+    self->m_retryDelay = firstRetryDelay;
+    self->registerWithWatcher();
+}
+
+void StatusNotifierItem::sendNoHostNotice()
+{
+    // Once per login: the marker lives in the runtime folder, which goes when the user's last
+    // session ends. Without that folder it is once per run.
+    std::string marker = runtimeSubdirectory();
+    if (!marker.empty()) {
+        g_mkdir_with_parents(marker.c_str(), 0700);
+        marker += "/no-host-notice";
+        std::FILE* file = std::fopen(marker.c_str(), "wx");
+        if (!file && errno == EEXIST)
+            return;
+        if (file)
+            std::fclose(file);
+        else
+            marker.clear();
+    }
+    m_notifications->notify(_("ZelnaMenu needs a status area"),
+        _("No status-area host is running, so ZelnaMenu cannot show its icon and menu. On GNOME, install and "
+          "turn on the AppIndicator extension (package gnome-shell-extension-appindicator). ZelnaMenu keeps "
+          "running and appears as soon as a host starts."),
+        [marker](bool shown) {
+            // Not shown, not told: a later run in this login may try again.
+            if (!shown && !marker.empty())
+                std::remove(marker.c_str());
+        });
 }
 
 GVariant* StatusNotifierItem::pixmapsVariant() const
@@ -285,11 +468,10 @@ GVariant* StatusNotifierItem::pixmapsVariant() const
 void StatusNotifierItem::handleMethodCall(GDBusConnection*, const char*, const char*, const char*, const char*,
     GVariant*, GDBusMethodInvocation* invocation, void*)
 {
-    // Activate, SecondaryActivate, ContextMenu and Scroll: the menu is the item's only
-    // interaction, but hosts expect every method of the interface to answer.
+    // SecondaryActivate, ContextMenu and Scroll: the menu is the item's only interaction, but
+    // hosts expect these methods of the interface to answer.
     g_dbus_method_invocation_return_value(invocation, nullptr);
 }
-
 GVariant* StatusNotifierItem::handleGetProperty(
     GDBusConnection*, const char*, const char*, const char*, const char* propertyName, GError** error, void* userData)
 {
@@ -329,9 +511,11 @@ GVariant* StatusNotifierItem::handleGetProperty(
     return nullptr;
 }
 
-StatusNotifierBar::StatusNotifierBar(GDBusConnection* connection, std::shared_ptr<ActionTarget> application)
+StatusNotifierBar::StatusNotifierBar(
+    GDBusConnection* connection, std::shared_ptr<ActionTarget> application, DbusNotifications* notifications)
     : m_connection(GRefPtr<GDBusConnection>::share(connection))
     , m_application(std::move(application))
+    , m_notifications(notifications)
 { }
 
 std::shared_ptr<StatusItem> StatusNotifierBar::statusItemWithLength(double)
@@ -339,11 +523,11 @@ std::shared_ptr<StatusItem> StatusNotifierBar::statusItemWithLength(double)
     // Every host sizes an item by its content, so the length asked for changes nothing.
     ++m_itemCount;
     if (m_firstItem.expired()) {
-        auto item = std::make_shared<StatusNotifierItem>(m_connection.get(), m_application);
+        auto item = std::make_shared<StatusNotifierItem>(m_connection.get(), m_application, m_notifications);
         m_firstItem = item;
         return item;
     }
     const std::string suffix = "/" + std::to_string(m_itemCount);
-    return std::make_shared<StatusNotifierItem>(m_connection.get(), m_application,
-        StatusNotifierItem::defaultItemPath + suffix, StatusNotifierItem::defaultMenuPath + suffix);
+    return std::make_shared<StatusNotifierItem>(m_connection.get(), m_application, nullptr,
+        StatusNotifierItem::defaultNoHostNoticeDelay, StatusNotifierItem::defaultItemPath + suffix, StatusNotifierItem::defaultMenuPath + suffix);
 }

@@ -4,10 +4,14 @@
 #include "linux/GOwned.h"
 #include "ports/StatusBar.h"
 
+#include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
+
+class DbusNotifications;
 
 /// One size of an icon as StatusNotifierItem hosts read `IconPixmap`: straight (not
 /// premultiplied) alpha, the bytes A, R, G, B for each pixel, rows without padding.
@@ -18,23 +22,38 @@ struct IconPixmap {
     friend bool operator==(const IconPixmap&, const IconPixmap&) = default;
 };
 
-/// The bitmap centred on a transparent square canvas, still premultiplied. Hosts fit, squash or
-/// crop a wide icon into a square cell; a square one they all draw undistorted. An empty bitmap
-/// gives a 1 × 1 transparent canvas, since hosts reject an empty icon.
-Bitmap squareCanvas(const Bitmap& bitmap);
+/// The sides, in pixels, of the square cells hosts draw status icons in at scale 1; each is also
+/// drawn at scale 2 for doubled screens.
+inline constexpr int iconCellSizes[] = { 16, 22, 24, 32, 48 };
+
+/// The bitmap centred on a transparent side × side canvas, cropped where it is larger; still
+/// premultiplied.
+Bitmap centredSquare(const Bitmap& bitmap, int side);
+
+/// The image drawn as large as a side × side square allows and centred on it. Hosts fit, squash
+/// or crop a wide icon into their square cell; a square of the cell's own size they all draw
+/// undistorted and unscaled. Without an image the square is transparent: hosts reject an empty icon.
+Bitmap fittedSquare(const Image* image, int side);
 
 /// A premultiplied ARGB32 bitmap in the layout of `IconPixmap`.
 IconPixmap iconPixmap(const Bitmap& bitmap);
 
 /// The status item as a StatusNotifierItem at `/StatusNotifierItem` with its menu exported over
-/// dbusmenu at `/MenuBar`. The item is its own button: the image becomes `IconPixmap` (and a PNG
-/// named by `IconName` for hosts that read only icon names), the title the Ayatana label.
+/// dbusmenu at `/MenuBar`. The item is its own button: the image becomes `IconPixmap` (and PNG
+/// files named by `IconName` for hosts that read icon names), the title the Ayatana label.
 class StatusNotifierItem final : public StatusItem, public StatusBarButton {
 public:
     static constexpr const char* defaultItemPath = "/StatusNotifierItem";
     static constexpr const char* defaultMenuPath = "/MenuBar";
 
+    /// Long enough for a panel started at the same login as ZelnaMenu to put up its watcher.
+    static constexpr std::chrono::milliseconds defaultNoHostNoticeDelay { 10'000 };
+
+    /// With notifications, a session where no status-area host has appeared noHostNoticeDelay
+    /// after start hears once per login, in a desktop notification, how to get one.
     StatusNotifierItem(GDBusConnection* connection, std::shared_ptr<ActionTarget> application,
+        DbusNotifications* notifications = nullptr,
+        std::chrono::milliseconds noHostNoticeDelay = defaultNoHostNoticeDelay,
         std::string itemPath = defaultItemPath, std::string menuPath = defaultMenuPath);
     ~StatusNotifierItem() override;
     StatusNotifierItem(const StatusNotifierItem&) = delete;
@@ -55,26 +74,42 @@ private:
         const char* interfaceName, const char* propertyName, GError**, void* userData);
     static void watcherAppeared(GDBusConnection*, const char* name, const char* owner, void* userData);
     static void watcherVanished(GDBusConnection*, const char* name, void* userData);
+    static void hostRegistered(GDBusConnection*, const char* sender, const char* objectPath,
+        const char* interfaceName, const char* signalName, GVariant* parameters, void* userData);
     static void registrationFinished(GObject* source, GAsyncResult*, void* userData);
 
     void registerWithWatcher();
-    void writeIconFile(const Bitmap& square);
-    void removeIconFile();
+    void stopRetrying();
+    void sendNoHostNotice();
+    void writeIconFiles(const std::map<int, Bitmap>& squares);
+    void removeIconFiles();
     void emitSignal(const char* name, GVariant* parameters = nullptr);
     GVariant* pixmapsVariant() const;
 
     GRefPtr<GDBusConnection> m_connection;
     std::string m_itemPath;
     DbusMenuExporter m_menu;
+    DbusNotifications* m_notifications;
     GUniquePtr<GDBusNodeInfo> m_nodeInfo;
     unsigned m_registrationId = 0;
     unsigned m_watcherWatchId = 0;
+    unsigned m_hostSubscriptionId = 0;
     GRefPtr<GCancellable> m_cancellable;
-    bool m_hasSeenWatcher = false;
 
+    std::string m_watcherOwner; ///< Empty while no watcher is running.
+    bool m_hasSeenWatcher = false;
+    bool m_isRegistering = false;
+    bool m_isRegistered = false; ///< Taken by the watcher that owns the name now.
+    bool m_registersAgain = false;
+    bool m_hasReportedFailure = false;
+    unsigned m_retryDelay = 0;
+    unsigned m_retrySource = 0;
+    unsigned m_noHostNoticeSource = 0;
+
+    Bitmap m_largestSquare;
     std::vector<IconPixmap> m_pixmaps;
     std::string m_iconName;
-    std::string m_iconFile;
+    std::vector<std::string> m_iconFiles;
     unsigned m_iconSerial = 0;
     std::string m_title;
     Font m_font;
@@ -84,13 +119,15 @@ private:
 /// fixed paths; an item asked for while another lives gets numbered ones.
 class StatusNotifierBar final : public StatusBar {
 public:
-    StatusNotifierBar(GDBusConnection* connection, std::shared_ptr<ActionTarget> application);
+    StatusNotifierBar(GDBusConnection* connection, std::shared_ptr<ActionTarget> application,
+        DbusNotifications* notifications = nullptr);
 
     std::shared_ptr<StatusItem> statusItemWithLength(double length) override;
 
 private:
     GRefPtr<GDBusConnection> m_connection;
     std::shared_ptr<ActionTarget> m_application;
+    DbusNotifications* m_notifications;
     std::weak_ptr<StatusItem> m_firstItem;
     unsigned m_itemCount = 0;
 };

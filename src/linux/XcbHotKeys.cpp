@@ -187,17 +187,6 @@ bool XcbHotKeys::isAvailable() const
     return m_connection && !xcb_connection_has_error(m_connection.get());
 }
 
-EventTargetRef XcbHotKeys::getApplicationEventTarget()
-{
-    return reinterpret_cast<EventTargetRef>(this);
-}
-
-OSStatus XcbHotKeys::installEventHandler(EventTargetRef, EventHandlerProcPtr handler, std::uint32_t numTypes,
-                                         const EventTypeSpec* list, void* userData, EventHandlerRef*)
-{
-    return m_handlers.install(handler, numTypes, list, userData);
-}
-
 OSStatus XcbHotKeys::registerEventHotKey(std::uint32_t keyCode, std::uint32_t modifiers, EventHotKeyID hotKeyID,
                                          EventTargetRef, std::uint32_t, EventHotKeyRef* outRef)
 {
@@ -346,7 +335,7 @@ void XcbHotKeys::handleEvent(const xcb_generic_event_t& event)
                 pressed.push_back(registration->hotKeyID);
         }
         for (const auto& hotKeyID : pressed)
-            m_handlers.deliverPress(hotKeyID);
+            press(hotKeyID);
     } else if (type == XCB_MAPPING_NOTIFY) {
         if (reinterpret_cast<const xcb_mapping_notify_event_t&>(event).request != XCB_MAPPING_POINTER)
             keyboardChanged();

@@ -50,7 +50,7 @@ bool isHotKeyState(std::uint16_t state, std::uint16_t modifiers, const XModifier
 /// the number row, so Alt+1 is the same key on any layout; the grabs follow keyboard-mapping
 /// changes. The X connection is watched on the default main context, where handlers are called.
 /// Without an X display every registration fails and nothing else changes.
-class XcbHotKeys final : public HotKeys {
+class XcbHotKeys final : public HotKeyAdapter {
 public:
     /// Connects to the display named by $DISPLAY.
     XcbHotKeys();
@@ -61,9 +61,6 @@ public:
     /// Whether an X connection exists, so that registrations can succeed.
     bool isAvailable() const;
 
-    EventTargetRef getApplicationEventTarget() override;
-    OSStatus installEventHandler(EventTargetRef target, EventHandlerProcPtr handler, std::uint32_t numTypes,
-                                 const EventTypeSpec* list, void* userData, EventHandlerRef* outRef) override;
     OSStatus registerEventHotKey(std::uint32_t keyCode, std::uint32_t modifiers, EventHotKeyID hotKeyID,
                                  EventTargetRef target, std::uint32_t options, EventHotKeyRef* outRef) override;
 
@@ -100,7 +97,6 @@ private:
     GUniquePtr<xkb_context> m_xkbContext;
     GUniquePtr<xkb_keymap> m_keymap;
     XModifierMasks m_masks;
-    HotKeyHandlers m_handlers;
     std::vector<std::unique_ptr<Registration>> m_registrations;
     std::deque<GUniquePtr<xcb_generic_event_t>> m_queuedEvents;
     GUniquePtr<GSource> m_source;

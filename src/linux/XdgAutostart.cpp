@@ -2,12 +2,14 @@
 
 #include "linux/AtomicFile.h"
 #include "linux/GOwned.h"
+#include "linux/RegularFile.h"
 #include "linux/ResourcePaths.h"
 #include "linux/XdgBaseDirectories.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 #include <unistd.h>
 
@@ -21,17 +23,38 @@ std::filesystem::path userAutostartFolder()
     return userConfigDirectory() / "autostart";
 }
 
-enum class EntryState { absent, unreadable, hidden, switchedOffForGnome, startsProgram };
+/// Desktop entries are a few kilobytes, translations and all.
+constexpr std::size_t maximumEntrySize = 256 * 1024;
 
-/// What a session manager makes of the entry at path.
-EntryState readEntry(const std::filesystem::path& path)
+enum class EntryState { absent, unreadable, refused, hidden, switchedOffForGnome, startsProgram };
+
+/// The refused file last reported at each path, so that every menu rebuild does not say it again.
+using ReportedRefusals = std::map<std::filesystem::path, FileIdentity>;
+
+/// What a session manager makes of the entry at path. Something there that is not a regular
+/// file, or far too large, is refused unread, with one line the first time it is seen.
+EntryState readEntry(const std::filesystem::path& path, ReportedRefusals& reported)
 {
+    const FileRead file = readRegularFile(path, maximumEntrySize);
+    switch (file.outcome) {
+    case FileRead::Outcome::missing:
+        return EntryState::absent;
+    case FileRead::Outcome::failed:
+        return EntryState::unreadable;
+    case FileRead::Outcome::refused:
+        if (auto [last, isFirst] = reported.try_emplace(path, file.identity);
+            isFirst || last->second != file.identity) {
+            last->second = file.identity;
+            std::fprintf(
+                stderr, "zelnamenu: %s; the autostart entry is ignored and left as it is\n", file.problem.c_str());
+        }
+        return EntryState::refused;
+    case FileRead::Outcome::read:
+        break;
+    }
     GUniquePtr<GKeyFile> keyFile(g_key_file_new());
-    GUniqueOutPtr<GError> error;
-    if (!g_key_file_load_from_file(keyFile.get(), path.c_str(), G_KEY_FILE_NONE, &error.outPtr()))
-        return g_error_matches(error.get(), G_FILE_ERROR, G_FILE_ERROR_NOENT) ? EntryState::absent
-                                                                             : EntryState::unreadable;
-    if (!g_key_file_has_group(keyFile.get(), desktopEntryGroup))
+    if (!g_key_file_load_from_data(keyFile.get(), file.contents.data(), file.contents.size(), G_KEY_FILE_NONE, nullptr)
+        || !g_key_file_has_group(keyFile.get(), desktopEntryGroup))
         return EntryState::unreadable;
     if (g_key_file_get_boolean(keyFile.get(), desktopEntryGroup, G_KEY_FILE_DESKTOP_KEY_HIDDEN, nullptr))
         return EntryState::hidden;
@@ -44,10 +67,10 @@ EntryState readEntry(const std::filesystem::path& path)
 }
 
 /// The first system entry of that name, the one a session manager would use without ours.
-EntryState systemEntryState()
+EntryState systemEntryState(ReportedRefusals& reported)
 {
     for (const auto& folder : systemConfigDirectories()) {
-        if (auto state = readEntry(folder / "autostart" / entryFileName); state != EntryState::absent)
+        if (auto state = readEntry(folder / "autostart" / entryFileName, reported); state != EntryState::absent)
             return state;
     }
     return EntryState::absent;
@@ -77,8 +100,9 @@ std::string desktopEntry(const std::filesystem::path& executable, bool isHidden)
 
 class XdgAutostartService final : public SMAppService {
 public:
-    explicit XdgAutostartService(std::optional<std::filesystem::path> executable)
+    XdgAutostartService(std::optional<std::filesystem::path> executable, std::shared_ptr<ReportedRefusals> reported)
         : m_executable(std::move(executable))
+        , m_reported(std::move(reported))
     {
     }
 
@@ -86,9 +110,9 @@ public:
     {
         if (!executable())
             return SMAppServiceStatus::notFound;
-        auto state = readEntry(userAutostartFolder() / entryFileName);
+        auto state = readEntry(userAutostartFolder() / entryFileName, *m_reported);
         if (state == EntryState::absent)
-            state = systemEntryState();
+            state = systemEntryState(*m_reported);
         return state == EntryState::startsProgram ? SMAppServiceStatus::enabled : SMAppServiceStatus::notRegistered;
     }
 
@@ -100,14 +124,18 @@ public:
         // A desktop entry is UTF-8 text; session managers would drop the whole entry.
         if (!g_utf8_validate(path->c_str(), -1, nullptr))
             return fail(error, "The program's path is not valid UTF-8.");
+        if (isUserEntryRefused(error))
+            return false;
         return writeUserEntry(desktopEntry(*path, false), error);
     }
 
     bool unregisterAndReturnError(std::string* error) override
     {
+        if (isUserEntryRefused(error))
+            return false;
         // A system entry switched off only by GNOME's key still starts the program under
         // systemd's autostart generator, which ignores that key; Hidden=true masks it everywhere.
-        if (const auto system = systemEntryState();
+        if (const auto system = systemEntryState(*m_reported);
             system == EntryState::startsProgram || system == EntryState::switchedOffForGnome)
             return maskSystemEntry(error);
         const auto path = userAutostartFolder() / entryFileName;
@@ -129,6 +157,17 @@ private:
     bool maskSystemEntry(std::string* error)
     {
         return writeUserEntry(desktopEntry(executable().value_or("zelnamenu"), true), error);
+    }
+
+    /// Something of the user's that is no entry of ours stands at the path: it is never
+    /// replaced or removed.
+    bool isUserEntryRefused(std::string* error)
+    {
+        const auto path = userAutostartFolder() / entryFileName;
+        if (readEntry(path, *m_reported) != EntryState::refused)
+            return false;
+        fail(error, path.string() + " is left as it is: it is not a regular file, or far too large.");
+        return true;
     }
 
     static bool writeUserEntry(const std::string& contents, std::string* error)
@@ -153,20 +192,25 @@ private:
     }
 
     std::optional<std::filesystem::path> m_executable;
+    std::shared_ptr<ReportedRefusals> m_reported;
 };
 
 } // namespace
 
-XdgAutostart::XdgAutostart() = default;
+XdgAutostart::XdgAutostart()
+    : m_reportedRefusals(std::make_shared<ReportedRefusals>())
+{
+}
 
 XdgAutostart::XdgAutostart(std::filesystem::path executable)
     : m_executable(std::move(executable))
+    , m_reportedRefusals(std::make_shared<ReportedRefusals>())
 {
 }
 
 std::shared_ptr<SMAppService> XdgAutostart::mainAppService()
 {
-    return std::make_shared<XdgAutostartService>(m_executable);
+    return std::make_shared<XdgAutostartService>(m_executable, m_reportedRefusals);
 }
 
 std::string desktopExecArgument(std::string_view argument)

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "linux/RegularFile.h"
 #include "ports/LoginItems.h"
 
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,6 +24,8 @@ public:
 private:
     /// None for the running program, looked up at each call.
     std::optional<std::filesystem::path> m_executable;
+    /// The refused entries already reported, shared by every service handed out.
+    std::shared_ptr<std::map<std::filesystem::path, FileIdentity>> m_reportedRefusals;
 };
 
 /// One argument of a desktop entry's Exec line, quoted and escaped by the Desktop Entry rules
