@@ -35,6 +35,8 @@ class Session(Desktop):
         return process
 
     def click(self, *labels):
+        # As hosts do when they open the menu.
+        self.call(APP, "/MenuBar", "com.canonical.dbusmenu", "AboutToShow", GLib.Variant("(i)", (0,)), "(b)")
         self.call(APP, "/MenuBar", "com.canonical.dbusmenu", "Event",
                   GLib.Variant("(isvu)", (self.item(*labels)["id"], "clicked", GLib.Variant("i", 0), 0)), "()")
 

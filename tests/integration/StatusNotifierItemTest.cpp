@@ -35,7 +35,7 @@ protected:
     {
         std::vector<std::string> seen;
         runMainLoopUntil([&] {
-            while (auto line = watcher.readLine(0ms)) {
+            for (std::optional<std::string> line; (!count || seen.size() < count) && (line = watcher.readLine(0ms));) {
                 const auto time = line->find(' '), rest = line->find(' ', time + 1);
                 seen.push_back(line->substr(0, time) + (rest == std::string::npos ? "" : line->substr(rest)));
             }
@@ -143,7 +143,9 @@ TEST_F(StatusNotifierItemTest, TheImageFillsASquareOfEverySizeHostsDrawInPixmaps
     }
     EXPECT_EQ(sides, (std::vector<int> { 16, 22, 24, 32, 44, 48, 64, 96 }));
 
-    // Hosts that read icon names find the same squares in a hicolor layout in the runtime folder.
+    // Hosts that read icon names find the same squares in a hicolor layout in the runtime folder,
+    // once written off the main loop.
+    ASSERT_TRUE(runMainLoopUntil([&] { return !text("IconName").empty(); }));
     const std::string directory = text("IconThemePath"), firstName = text("IconName");
     EXPECT_EQ(directory, scratch.path.string() + "/zelnamenu");
     for (const auto& [folder, side] : std::map<std::string, int> {
@@ -157,6 +159,7 @@ TEST_F(StatusNotifierItemTest, TheImageFillsASquareOfEverySizeHostsDrawInPixmaps
     item->setImage(std::make_shared<SolidImage>(Size { 3, 2 }, 0x80402010));
     EXPECT_EQ(text("IconName"), firstName) << "the same drawing keeps its files";
     item->setImage(std::make_shared<SolidImage>(Size { 3, 2 }, 0xff0000ff));
+    ASSERT_TRUE(runMainLoopUntil([&] { return !text("IconName").empty(); }));
     const std::string second = directory + "/hicolor/22x22/apps/" + text("IconName") + ".png";
     EXPECT_NE(text("IconName"), firstName) << "hosts cache icons by name";
     EXPECT_FALSE(std::filesystem::exists(directory + "/hicolor/22x22/apps/" + firstName + ".png"));
