@@ -111,7 +111,8 @@ void MenuManager::rebuildMenu()
     shortcuts.submenu = std::move(slots);
     menu->addItem(std::move(shortcuts));
 
-    MenuItem update(m_services.localizer.localizedString("check_for_updates"), std::string(checkForUpdatesSelector), "");
+    MenuItem update(
+        m_services.localizer.localizedString("check_for_updates"), std::string(checkForUpdatesSelector), "");
     update.target = m_updaterController;
     menu->addItem(std::move(update));
 

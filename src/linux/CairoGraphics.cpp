@@ -284,8 +284,7 @@ public:
         replay(cr.get(), m_recording, m_size);
         cairo_surface_flush(surface.get());
         if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) {
-            logLine("cannot draw an image: %s",
-                         cairo_status_to_string(cairo_surface_status(surface.get())));
+            logLine("cannot draw an image: %s", cairo_status_to_string(cairo_surface_status(surface.get())));
             return bitmap;
         }
 

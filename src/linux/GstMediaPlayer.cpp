@@ -286,8 +286,8 @@ void GstMediaPlayer::handleFailure(Failure failure, const std::string& detail)
         // the stream. Keep trying now and then in case the monitor is wrong, and spend nothing.
         // (The steady clock stands still while suspended, so a night asleep never counts either.)
         if (!m_isWaitingForNetwork)
-            logLine("the stream %s %s (%s) while the network is down; waiting for it", m_uri.c_str(),
-                       what, detail.c_str());
+            logLine("the stream %s %s (%s) while the network is down; waiting for it", m_uri.c_str(), what,
+                detail.c_str());
         m_isWaitingForNetwork = true;
         m_failingSince.reset();
         m_nextRetryDelay = m_timings.firstRetryDelay;

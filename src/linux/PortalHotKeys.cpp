@@ -265,8 +265,7 @@ void PortalHotKeys::readBoundShortcuts(GVariant* bound)
     }
     m_state = State::bound;
     if (keylessCount)
-        logLine("the desktop gave no key to %s; its shortcut settings can give one",
-                     keyless.c_str());
+        logLine("the desktop gave no key to %s; its shortcut settings can give one", keyless.c_str());
 }
 
 void PortalHotKeys::closeSession()
@@ -290,7 +289,7 @@ void PortalHotKeys::sayNoHotKeys(const std::string& reason)
     m_state = State::failed;
     logLine("no global hot keys: %s; the desktop's own shortcuts can run 'gapplication action %s %s' (to %s) instead",
             reason.c_str(), GioApplication::applicationId, hotKeyActionName(0).c_str(),
-                 hotKeyActionName(m_registrations.back().hotKeyID.id).c_str());
+            hotKeyActionName(m_registrations.back().hotKeyID.id).c_str());
 }
 
 void PortalHotKeys::onPortalAppeared(GDBusConnection*, const gchar*, const gchar*, gpointer self)

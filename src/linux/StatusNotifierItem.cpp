@@ -314,7 +314,8 @@ void StatusNotifierItem::writeIconFiles(const std::map<int, Bitmap>& squares)
     for (const auto& [folder, square] : files) {
         const std::string path = folder + "/" + name + ".png";
         if (g_mkdir_with_parents(folder.c_str(), 0700) != 0) {
-            logLine("no icon file for hosts that read icon names: cannot create %s: %s", folder.c_str(), g_strerror(errno));
+            logLine("no icon file for hosts that read icon names: cannot create %s: %s", folder.c_str(),
+                g_strerror(errno));
             removeIconFiles();
             return;
         }

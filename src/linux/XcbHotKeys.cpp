@@ -12,6 +12,16 @@
 #include <algorithm>
 #include <string>
 
+namespace {
+
+/// The hot key as the lines about it name it; its key is one of the number row.
+std::string shownName(std::uint32_t keyCode, std::uint32_t modifiers)
+{
+    return hotKeyName(keyCode, modifiers, HotKeyNotation::user).value_or("with unknown modifiers");
+}
+
+} // namespace
+
 XModifierMasks modifierMasksFromKeysyms(const std::array<std::vector<xkb_keysym_t>, 8>& keysymsByModifier)
 {
     XModifierMasks masks;
@@ -185,8 +195,8 @@ OSStatus XcbHotKeys::registerEventHotKey(std::uint32_t keyCode, std::uint32_t mo
     registration->modifiers = modifiers;
     registration->hotKeyID = hotKeyID;
     if (const OSStatus status = grab(*registration); status != noErr) {
-        logLine("the hot key %s stays off: %s", hotKeyName(keyCode, modifiers, HotKeyNotation::user).value_or("?").c_str(),
-                     status == eventHotKeyExistsErr ? "another program holds it" : "it cannot be grabbed on this keyboard");
+        logLine("the hot key %s stays off: %s", shownName(keyCode, modifiers).c_str(),
+                status == eventHotKeyExistsErr ? "another program holds it" : "it cannot be grabbed on this keyboard");
         return status;
     }
     if (outRef)
@@ -295,7 +305,7 @@ void XcbHotKeys::keyboardChanged()
         const bool wasGrabbed = registration->keycode != 0;
         if (grab(*registration) != noErr && wasGrabbed)
             logLine("the hot key %s is off after a keyboard change",
-                         hotKeyName(registration->keyCode, registration->modifiers, HotKeyNotation::user).value_or("?").c_str());
+                    shownName(registration->keyCode, registration->modifiers).c_str());
     }
 }
 
