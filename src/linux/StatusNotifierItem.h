@@ -1,7 +1,7 @@
 #pragma once
 
 #include "linux/DbusMenuExporter.h"
-#include "linux/GOwned.h"
+#include "linux/support/AsyncCalls.h"
 #include "ports/StatusBar.h"
 
 #include <chrono>
@@ -80,16 +80,17 @@ private:
     static void watcherVanished(GDBusConnection*, const char* name, void* userData);
     static void hostRegistered(GDBusConnection*, const char* sender, const char* objectPath,
         const char* interfaceName, const char* signalName, GVariant* parameters, void* userData);
-    static void registrationFinished(GObject* source, GAsyncResult*, void* userData);
 
     bool isRegistered() const; ///< Taken by the watcher that owns the name now.
     void registerWithWatcher();
+    void registrationFinished(const Result<std::string>& takenBy);
     void stopRetrying();
     void sendNoHostNotice();
     /// One image's icon files, written on the icon-file thread.
     struct IconFiles {
         unsigned serial = 0;
         std::string name;
+        std::string directory;
         std::map<int, Bitmap> squares;
         std::weak_ptr<StatusNotifierItem*> item;
         std::vector<std::string> paths; ///< Written so far.
@@ -115,7 +116,7 @@ private:
     unsigned m_registrationId = 0;
     unsigned m_watcherWatchId = 0;
     unsigned m_hostSubscriptionId = 0;
-    GRefPtr<GCancellable> m_cancellable;
+    PendingCalls m_calls;
 
     std::string m_watcherOwner; ///< Empty while no watcher is running.
     bool m_hasSeenWatcher = false;
