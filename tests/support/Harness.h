@@ -184,18 +184,14 @@ inline void writeFile(const std::filesystem::path& path, const std::string& cont
     std::ofstream(path, std::ios::binary) << contents;
 }
 
-/// A private dbus-daemon, DBUS_SESSION_BUS_ADDRESS for the life of the object. It activates only the
-/// machine's session services named in `activatable` (e.g. "org.xfce.Xfconf"), from the service
-/// folder beside its copy of tests/support/session-bus.conf.
+/// A private dbus-daemon, DBUS_SESSION_BUS_ADDRESS for the life of the object. It activates nothing:
+/// the service folder beside its copy of tests/support/session-bus.conf stays empty.
 class PrivateSessionBus {
 public:
-    explicit PrivateSessionBus(const std::vector<std::string>& activatable = {})
+    PrivateSessionBus()
     {
         std::filesystem::create_directory(m_folder.path / "services");
         std::filesystem::copy_file(ZELNA_SOURCE_DIR "/tests/support/session-bus.conf", m_folder.path / "bus.conf");
-        for (const auto& name : activatable)
-            std::filesystem::create_symlink("/usr/share/dbus-1/services/" + name + ".service",
-                m_folder.path / "services" / (name + ".service"));
         m_daemon.emplace(std::vector<std::string> { "dbus-daemon", "--nofork", "--print-address",
                              "--config-file=" + (m_folder.path / "bus.conf").string() }, true);
         m_address.emplace("DBUS_SESSION_BUS_ADDRESS", m_daemon->readLine().value_or("dbus-daemon did not start"));
