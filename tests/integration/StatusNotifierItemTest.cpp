@@ -29,13 +29,13 @@ protected:
         EXPECT_EQ(events(*watcher, 1), std::vector<std::string> { "READY" });
         return watcher;
     }
-    /// The watcher's next reports without their times ("REGISTERED <service> <path>"), while the
-    /// item's main loop runs.
+    /// The watcher's next count reports (all that come within 300 ms, for none) without their times
+    /// ("REGISTERED <service> <path>"), while the item's main loop runs.
     std::vector<std::string> events(ChildProcess& watcher, std::size_t count)
     {
         std::vector<std::string> seen;
         runMainLoopUntil([&] {
-            while (auto line = watcher.readLine(0ms)) {
+            for (std::optional<std::string> line; (!count || seen.size() < count) && (line = watcher.readLine(0ms));) {
                 const auto time = line->find(' '), rest = line->find(' ', time + 1);
                 seen.push_back(line->substr(0, time) + (rest == std::string::npos ? "" : line->substr(rest)));
             }
@@ -73,6 +73,12 @@ TEST_F(StatusNotifierItemTest, RegistersByPathOncePerWatcherRetryingRefusalsAndS
     watcher = startWatcher();
     EXPECT_EQ(events(*watcher, 1), std::vector<std::string> { registered });
     EXPECT_EQ(events(*watcher, 0), std::vector<std::string> {});
+
+    // One that keeps refusing is asked less and less often: at 0, ¼, ¾ and 1¾ s in the first two.
+    watcher.reset();
+    watcher = startWatcher({ "--refuse", "100" });
+    runMainLoopFor(2s);
+    EXPECT_LE(events(*watcher, 0).size(), 4U) << "retries back off";
 }
 
 TEST_F(StatusNotifierItemTest, HostsReadTheContractAndHearOfChangesOnlyWhileAWatcherRuns)
