@@ -135,16 +135,13 @@ TEST_F(StatusNotifierItemTest, TheImageFillsASquareOfEverySizeHostsDrawInPixmaps
         g_variant_get_child(pixmaps.get(), index, "(ii@ay)", &side, &height, &bytesVariant);
         GUniquePtr<GVariant> owned(bytesVariant);
         gsize size = 0;
-        const auto* bytes = static_cast<const std::uint8_t*>(g_variant_get_fixed_array(bytesVariant, &size, 1));
+        const auto* bytes = static_cast<const char*>(g_variant_get_fixed_array(bytesVariant, &size, 1));
         ASSERT_TRUE(height == side && size == static_cast<gsize>(4 * side * side)) << side;
-        const auto pixel = [&](int x, int y) {
-            const auto* first = bytes + 4 * (y * side + x);
-            return std::vector<std::uint8_t>(first, first + 4);
-        };
+        const auto pixel = [&](int x, int y) { return std::string(bytes + 4 * (y * side + x), 4); };
         // Straight alpha, in network order: A, R, G, B.
-        EXPECT_EQ(pixel(0, side / 2), (std::vector<std::uint8_t> { 0x80, 0x80, 0x40, 0x20 })) << side;
+        EXPECT_EQ(pixel(0, side / 2), std::string("\x80\x80\x40\x20")) << side;
         EXPECT_EQ(pixel(side - 1, side / 2), pixel(0, side / 2)) << side;
-        EXPECT_EQ(pixel(0, 0), std::vector<std::uint8_t>(4, 0)) << side;
+        EXPECT_EQ(pixel(0, 0), std::string(4, '\0')) << side;
         sides.push_back(side);
     }
     EXPECT_EQ(sides, (std::vector<int> { 16, 22, 24, 32, 44, 48, 64, 96 }));
