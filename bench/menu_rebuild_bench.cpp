@@ -9,6 +9,7 @@
 #include "linux/CairoGraphics.h"
 #include "linux/GettextLocalizer.h"
 #include "linux/StatusNotifierItem.h"
+#include "linux/support/Failure.h"
 
 #include <benchmark/benchmark.h>
 #include <gio/gio.h>
@@ -41,7 +42,7 @@ GRefPtr<GDBusConnection> connectTo(GTestDBus* bus)
                 G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
             nullptr, nullptr, &error.outPtr()));
     if (!connection) {
-        std::cerr << "menu_rebuild_bench: no private bus: " << errorMessage(error.get()) << '\n';
+        std::cerr << "menu_rebuild_bench: no private bus: " << Failure::from(error.get()).message << '\n';
         std::exit(1);
     }
     return connection;
@@ -96,7 +97,7 @@ public:
                 GUniquePtr<GVariant> reply(
                     g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error.outPtr()));
                 if (!reply)
-                    std::cerr << "menu_rebuild_bench: GetLayout failed: " << errorMessage(error.get()) << '\n';
+                    std::cerr << "menu_rebuild_bench: GetLayout failed: " << Failure::from(error.get()).message << '\n';
                 *static_cast<bool*>(userData) = true;
             },
             &answered);

@@ -2,7 +2,7 @@
 //   zelna-screenshot OUT.png X Y WIDTH HEIGHT
 // Needs no image tool beyond the libraries already linked.
 
-#include "linux/GOwned.h"
+#include "linux/support/GOwnedCairo.h"
 
 #include <xcb/xcb.h>
 

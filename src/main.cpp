@@ -8,14 +8,14 @@
 #include "linux/GettextLocalizer.h"
 #include "linux/GioApplication.h"
 #include "linux/GstMediaPlayer.h"
-#include "linux/HotKeyBackend.h"
 #include "linux/JsonPreferences.h"
 #include "linux/MprisMediaCentre.h"
 #include "linux/PortalHotKeys.h"
-#include "linux/ResourcePaths.h"
 #include "linux/StatusNotifierItem.h"
 #include "linux/XcbHotKeys.h"
 #include "linux/XdgAutostart.h"
+#include "linux/support/HotKeyBackend.h"
+#include "linux/support/ResourcePaths.h"
 
 #include <clocale>
 #include <cstdlib>
@@ -81,7 +81,7 @@ int main()
     CairoGraphics graphics;
     GettextLocalizer localizer(localeDirectory());
     DbusNotifications notifications(sessionBus);
-    AppcastUpdaterFactory updaters(sessionBus,
+    AppcastUpdaterFactory updaters(notifications,
         LastUpdateCheckStore {
             [&preferences]() -> std::optional<std::int64_t> {
                 auto value = preferences.value("lastUpdateCheck");

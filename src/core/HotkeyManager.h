@@ -19,6 +19,9 @@ class HotkeyManager {
 public:
     static constexpr int slotCount = 5;
     static constexpr std::uint32_t hotKeySignature = fourCharCode("ZELN");
+    /// The keys of slots 0-4: the number row's 1 to 5.
+    static constexpr std::array<std::uint32_t, slotCount> keyCodes = { kVK_ANSI_1, kVK_ANSI_2, kVK_ANSI_3, kVK_ANSI_4,
+        kVK_ANSI_5 };
 
     /// Publishes the manager in hotkeyManagerInstance, installs the event handler and registers
     /// the five keys, in that order. Registration failures leave that slot's key dead.
@@ -45,8 +48,6 @@ private:
     HotkeyManager(HotKeys& hotKeys, Preferences& preferences);
     void registerAllHotkeys();
     std::vector<std::string> storedIds();
-
-    static constexpr std::array<std::uint32_t, slotCount> keyCodes = {18, 19, 20, 21, 23};
 
     HotKeys& m_hotKeys;
     Preferences& m_preferences;

@@ -1,5 +1,7 @@
 #include "core/MenuManager.h"
 
+#include "ports/Application.h"
+
 #include <algorithm>
 #include <limits>
 
@@ -109,13 +111,14 @@ void MenuManager::rebuildMenu()
     shortcuts.submenu = std::move(slots);
     menu->addItem(std::move(shortcuts));
 
-    MenuItem update(m_services.localizer.localizedString("check_for_updates"), "checkForUpdates:", "");
+    MenuItem update(
+        m_services.localizer.localizedString("check_for_updates"), std::string(checkForUpdatesSelector), "");
     update.target = m_updaterController;
     menu->addItem(std::move(update));
 
     menu->addItem(MenuItem::separatorItem());
-    // No target: "terminate:" travels up to the application.
-    menu->addItem(MenuItem(m_services.localizer.localizedString("quit"), "terminate:", "q"));
+    // No target: the action travels up to the application.
+    menu->addItem(MenuItem(m_services.localizer.localizedString("quit"), std::string(terminateSelector), "q"));
 
     m_statusItem->setMenu(std::move(menu));
 }

@@ -1,10 +1,11 @@
 #include "linux/CairoGraphics.h"
 
+#include "linux/support/Log.h"
+
 #include <pango/pangocairo.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <type_traits>
 #include <utility>
@@ -66,16 +67,24 @@ std::string interfaceFontFamily()
     return "Sans";
 }
 
-/// Lays text out on context. Metrics hinting is off so that a layout at scale 2 is exactly twice
+/// Sets a context up for text. Metrics hinting is off so that a layout at scale 2 is exactly twice
 /// the one measured at scale 1, and the drawn text lands where the measurement said it would.
+void prepareForText(PangoContext* context)
+{
+    // Made once: every context copies them.
+    static const GUniquePtr<cairo_font_options_t> options = [] {
+        GUniquePtr<cairo_font_options_t> unhinted(cairo_font_options_create());
+        cairo_font_options_set_hint_metrics(unhinted.get(), CAIRO_HINT_METRICS_OFF);
+        return unhinted;
+    }();
+    pango_cairo_context_set_font_options(context, options.get());
+    pango_context_set_round_glyph_positions(context, FALSE);
+}
+
+/// Lays text out on a context prepared for text.
 GRefPtr<PangoLayout> makeLayout(PangoContext* context, std::string_view text, const std::string& fontFamily,
                                 double pointSize)
 {
-    GUniquePtr<cairo_font_options_t> options(cairo_font_options_create());
-    cairo_font_options_set_hint_metrics(options.get(), CAIRO_HINT_METRICS_OFF);
-    pango_cairo_context_set_font_options(context, options.get());
-    pango_context_set_round_glyph_positions(context, FALSE);
-
     auto layout = GRefPtr<PangoLayout>::adopt(pango_layout_new(context));
     GUniquePtr<PangoFontDescription> description(pango_font_description_new());
     pango_font_description_set_family(description.get(), fontFamily.c_str());
@@ -178,6 +187,7 @@ constexpr Symbol symbols[] = {
 void replayOne(cairo_t* cr, const TextOperation& text)
 {
     auto context = GRefPtr<PangoContext>::adopt(pango_cairo_create_context(cr));
+    prepareForText(context.get());
     auto layout = makeLayout(context.get(), text.text, text.fontFamily, text.pointSize);
     cairo_save(cr);
     // Uncoloured text is black, as the toolkit's default; colour glyphs keep their own colours.
@@ -274,8 +284,7 @@ public:
         replay(cr.get(), m_recording, m_size);
         cairo_surface_flush(surface.get());
         if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) {
-            std::fprintf(stderr, "zelnamenu: cannot draw an image: %s\n",
-                         cairo_status_to_string(cairo_surface_status(surface.get())));
+            logLine("cannot draw an image: %s", cairo_status_to_string(cairo_surface_status(surface.get())));
             return bitmap;
         }
 
@@ -306,6 +315,7 @@ CairoGraphics::CairoGraphics()
     , m_measuringContext(
           GRefPtr<PangoContext>::adopt(pango_font_map_create_context(pango_cairo_font_map_get_default())))
 {
+    prepareForText(m_measuringContext.get());
 }
 
 CairoGraphics::~CairoGraphics() = default;
@@ -347,7 +357,7 @@ void CairoGraphics::lockFocus(Image& image)
 {
     auto* cairoImage = dynamic_cast<CairoImage*>(&image);
     if (!cairoImage) {
-        std::fprintf(stderr, "zelnamenu: cannot draw into an image made elsewhere\n");
+        logLine("cannot draw into an image made elsewhere");
         return;
     }
     m_focusStack.push_back(cairoImage);
@@ -384,7 +394,7 @@ void CairoGraphics::drawInRect(const Image& source, Rect rect)
         return;
     const auto* cairoSource = dynamic_cast<const CairoImage*>(&source);
     if (!cairoSource) {
-        std::fprintf(stderr, "zelnamenu: cannot draw an image made elsewhere\n");
+        logLine("cannot draw an image made elsewhere");
         return;
     }
     // A snapshot: drawing into the source later does not change what was drawn here.

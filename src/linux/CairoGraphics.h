@@ -1,6 +1,6 @@
 #pragma once
 
-#include "linux/GOwned.h"
+#include "linux/support/GOwnedCairo.h"
 #include "ports/Graphics.h"
 
 #include <string>

@@ -1,7 +1,9 @@
 #include "linux/DbusMenuExporter.h"
 
+#include "linux/support/Failure.h"
+#include "linux/support/Log.h"
+
 #include <array>
-#include <iostream>
 #include <limits>
 #include <unordered_set>
 
@@ -175,8 +177,7 @@ DbusMenuExporter::DbusMenuExporter(
     m_registrationId = g_dbus_connection_register_object(
         m_connection.get(), m_objectPath.c_str(), m_nodeInfo->interfaces[0], &vtable, this, nullptr, &error.outPtr());
     if (!m_registrationId)
-        std::cerr << "zelnamenu: the menu is not exported at " << m_objectPath << ": " << errorMessage(error.get())
-                  << '\n';
+        logLine("the menu is not exported at %s: %s", m_objectPath.c_str(), Failure::from(error.get()).message.c_str());
 }
 
 DbusMenuExporter::~DbusMenuExporter()
@@ -239,7 +240,8 @@ void DbusMenuExporter::addEntries(std::int32_t parentId, Menu& menu)
 
 std::int32_t DbusMenuExporter::takeId()
 {
-    // Ids only grow, so an id from an older layout never names an item of a newer one.
+    // Ids grow, and wrap only after 2^31 - 1 items (years of rebuilds), so an id from an older
+    // layout never names an item of a newer one.
     const std::int32_t id = m_nextId;
     m_nextId = m_nextId == std::numeric_limits<std::int32_t>::max() ? 1 : m_nextId + 1;
     return id;

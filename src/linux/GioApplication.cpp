@@ -1,17 +1,12 @@
 #include "linux/GioApplication.h"
 
-#include "linux/HotKeyDispatch.h"
+#include "linux/support/Failure.h"
+#include "linux/support/HotKeyDispatch.h"
+#include "linux/support/Log.h"
 
 #include <glib-unix.h>
 
 #include <csignal>
-#include <iostream>
-
-namespace {
-
-constexpr std::string_view terminateAction = "terminate:";
-
-} // namespace
 
 GioApplication::GioApplication()
     : m_application(GRefPtr<GApplication>::adopt(g_application_new(applicationId, G_APPLICATION_DEFAULT_FLAGS)))
@@ -46,21 +41,20 @@ GioApplication::Instance GioApplication::registerInstance()
     GUniqueOutPtr<GError> error;
     auto sessionBus = GRefPtr<GDBusConnection>::adopt(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error.outPtr()));
     if (!sessionBus) {
-        std::cerr << "zelnamenu: cannot run without a D-Bus session bus: " << errorMessage(error.get()) << '\n';
+        logLine("cannot run without a D-Bus session bus: %s", Failure::from(error.get()).message.c_str());
         return Instance::failed;
     }
     if (!g_application_register(m_application.get(), nullptr, &error.outPtr())) {
-        std::cerr << "zelnamenu: cannot claim " << applicationId << " on the session bus: " << errorMessage(error.get())
-                  << '\n';
+        logLine("cannot claim %s on the session bus: %s", applicationId, Failure::from(error.get()).message.c_str());
         return Instance::failed;
     }
     if (g_application_get_is_remote(m_application.get())) {
-        std::cerr << "zelnamenu: ZelnaMenu is already running in this session\n";
+        logLine("ZelnaMenu is already running in this session");
         return Instance::secondary;
     }
     m_connection = GRefPtr<GDBusConnection>::share(g_application_get_dbus_connection(m_application.get()));
     if (!m_connection) {
-        std::cerr << "zelnamenu: cannot run without a D-Bus session bus\n";
+        logLine("cannot run without a D-Bus session bus");
         return Instance::failed;
     }
     return Instance::primary;
@@ -86,12 +80,12 @@ int GioApplication::run()
 
 bool GioApplication::respondsTo(std::string_view selector) const
 {
-    return selector == terminateAction;
+    return selector == terminateSelector;
 }
 
 void GioApplication::perform(std::string_view selector, MenuItem&)
 {
-    if (selector == terminateAction)
+    if (selector == terminateSelector)
         g_application_quit(m_application.get());
 }
 

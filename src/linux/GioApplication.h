@@ -1,6 +1,6 @@
 #pragma once
 
-#include "linux/GOwned.h"
+#include "linux/support/GOwned.h"
 #include "ports/Application.h"
 
 #include <cstdint>

@@ -1,6 +1,8 @@
 #include "linux/GstMediaPlayer.h"
 
-#include "linux/GioHttpSource.h"
+#include "linux/support/Failure.h"
+#include "linux/support/GioHttpSource.h"
+#include "linux/support/Log.h"
 
 #include <algorithm>
 #include <cstring>
@@ -146,7 +148,7 @@ void GstMediaPlayer::startAttempt()
     releasePipeline();
     m_pipeline = GRefPtr<GstElement>::adopt(gst_element_factory_make("playbin", nullptr));
     if (!m_pipeline) {
-        g_printerr("zelnamenu: cannot play %s: GStreamer's playbin is not installed\n", m_uri.c_str());
+        logLine("cannot play %s: GStreamer's playbin is not installed", m_uri.c_str());
         m_hasGivenUp = true;
         stopForGood();
         return;
@@ -214,7 +216,7 @@ bool GstMediaPlayer::handleBusMessage(GstMessage* message)
     case GST_MESSAGE_ERROR: {
         GUniqueOutPtr<GError> error;
         gst_message_parse_error(message, &error.outPtr(), nullptr);
-        handleFailure(Failure::error, errorMessage(error.get()));
+        handleFailure(Failure::error, ::Failure::from(error.get()).message);
         break;
     }
     case GST_MESSAGE_EOS: {
@@ -284,8 +286,8 @@ void GstMediaPlayer::handleFailure(Failure failure, const std::string& detail)
         // the stream. Keep trying now and then in case the monitor is wrong, and spend nothing.
         // (The steady clock stands still while suspended, so a night asleep never counts either.)
         if (!m_isWaitingForNetwork)
-            g_printerr("zelnamenu: the stream %s %s (%s) while the network is down; waiting for it\n", m_uri.c_str(),
-                       what, detail.c_str());
+            logLine("the stream %s %s (%s) while the network is down; waiting for it", m_uri.c_str(), what,
+                detail.c_str());
         m_isWaitingForNetwork = true;
         m_failingSince.reset();
         m_nextRetryDelay = m_timings.firstRetryDelay;
@@ -295,11 +297,11 @@ void GstMediaPlayer::handleFailure(Failure failure, const std::string& detail)
     m_isWaitingForNetwork = false;
     if (!m_failingSince) {
         m_failingSince = now;
-        g_printerr("zelnamenu: the stream %s %s (%s); reconnecting\n", m_uri.c_str(), what, detail.c_str());
+        logLine("the stream %s %s (%s); reconnecting", m_uri.c_str(), what, detail.c_str());
     }
     if (now - *m_failingSince >= m_timings.giveUpAfter) {
         m_hasGivenUp = true;
-        g_printerr("zelnamenu: giving up on the stream %s, which has failed for %lld s (last: %s)\n", m_uri.c_str(),
+        logLine("giving up on the stream %s, which has failed for %lld s (last: %s)", m_uri.c_str(),
             static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(now - *m_failingSince).count()),
             detail.c_str());
         stopForGood();
@@ -333,7 +335,7 @@ void GstMediaPlayer::networkChanged(bool isAvailable)
     if (!isAvailable || !m_retrySource)
         return;
     if (m_isWaitingForNetwork) {
-        g_printerr("zelnamenu: the network is back; reconnecting to %s\n", m_uri.c_str());
+        logLine("the network is back; reconnecting to %s", m_uri.c_str());
         m_isWaitingForNetwork = false;
         m_failingSince.reset();
         m_nextRetryDelay = m_timings.firstRetryDelay;

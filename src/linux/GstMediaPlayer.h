@@ -1,6 +1,6 @@
 #pragma once
 
-#include "linux/GOwned.h"
+#include "linux/support/GOwnedGst.h"
 #include "ports/MediaPlayer.h"
 
 #include <atomic>

@@ -1,12 +1,11 @@
 #include "linux/JsonPreferences.h"
 
-#include "linux/AtomicFile.h"
-#include "linux/GOwned.h"
-#include "linux/XdgBaseDirectories.h"
+#include "linux/support/AtomicFile.h"
+#include "linux/support/Log.h"
+#include "linux/support/XdgBaseDirectories.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -34,7 +33,7 @@ std::optional<nlohmann::json> parsedObject(std::string_view text)
 
 bool reportUnsaved(const std::string& reason)
 {
-    std::fprintf(stderr, "zelnamenu: preferences not saved, the old file is kept: %s\n", reason.c_str());
+    logLine("preferences not saved, the old file is kept: %s", reason.c_str());
     return false;
 }
 
@@ -90,8 +89,7 @@ void JsonPreferences::readSnapshot()
 
 void JsonPreferences::keepInMemoryOnly(const std::string& problem)
 {
-    std::fprintf(stderr, "zelnamenu: %s; preferences are kept in memory for this run and the file is left as it is\n",
-        problem.c_str());
+    logLine("%s; preferences are kept in memory for this run and the file is left as it is", problem.c_str());
     m_isInMemoryOnly = true;
     // What was read before carries on; otherwise the run starts from no keys.
     if (m_snapshot.state != Snapshot::State::object)
@@ -125,11 +123,11 @@ bool JsonPreferences::setValue(std::string_view key, nlohmann::json value)
     if (!folder.empty() && g_mkdir_with_parents(folder.c_str(), 0700) != 0)
         return reportUnsaved("cannot create " + folder.string() + ": " + std::strerror(errno));
 
-    std::string error;
     // A hand edit gone wrong is set aside rather than lost.
-    if (stored.state == Snapshot::State::notAnObject
-        && !replaceFileAtomically(m_file.string() + ".bad", stored.bytes, error))
-        return reportUnsaved(error);
+    if (stored.state == Snapshot::State::notAnObject) {
+        if (const auto setAside = replaceFileAtomically(m_file.string() + ".bad", stored.bytes); !setAside)
+            return reportUnsaved(setAside.failure().message);
+    }
 
     nlohmann::json object = stored.object;
     object[std::string(key)] = std::move(value);
@@ -139,8 +137,8 @@ bool JsonPreferences::setValue(std::string_view key, nlohmann::json value)
     } catch (const nlohmann::json::exception& exception) {
         return reportUnsaved(std::string("the value cannot be written as JSON: ") + exception.what());
     }
-    if (!replaceFileAtomically(m_file, text, error))
-        return reportUnsaved(error);
+    if (const auto written = replaceFileAtomically(m_file, text); !written)
+        return reportUnsaved(written.failure().message);
 
     // What was written is what the file holds: no need to read it back.
     Snapshot written;

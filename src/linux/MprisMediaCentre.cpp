@@ -1,5 +1,8 @@
 #include "linux/MprisMediaCentre.h"
 
+#include "linux/support/Failure.h"
+#include "linux/support/Log.h"
+
 #include <algorithm>
 
 namespace {
@@ -92,14 +95,14 @@ MprisMediaCentre::MprisMediaCentre(GDBusConnection* connection)
             g_dbus_node_info_lookup_interface(m_introspection.get(), interfaceName), &vtable, this, nullptr,
             &error.outPtr());
         if (!*registration)
-            g_printerr("zelnamenu: the media controls are unavailable: cannot export %s: %s\n", interfaceName,
-                errorMessage(error.get()).c_str());
+            logLine("the media controls are unavailable: cannot export %s: %s", interfaceName,
+                Failure::from(error.get()).message.c_str());
     }
     // The name comes last, so that a client that sees it finds the object complete.
     m_nameOwnership = g_bus_own_name_on_connection(
         m_connection.get(), busName, G_BUS_NAME_OWNER_FLAGS_NONE, nullptr,
         [](GDBusConnection*, const char* name, gpointer) {
-            g_printerr("zelnamenu: the media controls are unavailable: another program owns %s\n", name);
+            logLine("the media controls are unavailable: another program owns %s", name);
         },
         nullptr, nullptr);
 }
@@ -251,5 +254,5 @@ void MprisMediaCentre::emitPlayerPropertiesChanged(const std::vector<const char*
     if (!g_dbus_connection_emit_signal(m_connection.get(), nullptr, objectPath, "org.freedesktop.DBus.Properties",
             "PropertiesChanged", g_variant_new("(sa{sv}@as)", playerInterface, &changed, emptyStringArray()),
             &error.outPtr()))
-        g_printerr("zelnamenu: media controls not told of a change: %s\n", errorMessage(error.get()).c_str());
+        logLine("media controls not told of a change: %s", Failure::from(error.get()).message.c_str());
 }

@@ -1,10 +1,11 @@
 #include "linux/PortalHotKeys.h"
 
 #include "linux/GioApplication.h"
+#include "linux/support/AsyncCalls.h"
+#include "linux/support/Log.h"
 
 #include <glib/gi18n-lib.h>
 
-#include <cstdio>
 #include <utility>
 
 namespace {
@@ -42,29 +43,8 @@ bool hasTrigger(GVariant* bound, const std::string& id)
 
 } // namespace
 
-std::optional<std::string> portalTrigger(std::uint32_t keyCode, std::uint32_t modifiers)
-{
-    const auto* key = numberRowKey(keyCode);
-    constexpr std::uint32_t known = controlKey | optionKey | shiftKey | cmdKey;
-    if (!key || (modifiers & ~known))
-        return std::nullopt;
-
-    // The modifier names and their order that the desktop portal's trigger syntax uses.
-    std::string trigger;
-    if (modifiers & controlKey)
-        trigger += "CTRL+";
-    if (modifiers & optionKey)
-        trigger += "ALT+";
-    if (modifiers & shiftKey)
-        trigger += "SHIFT+";
-    if (modifiers & cmdKey)
-        trigger += "LOGO+";
-    return trigger + key->digit;
-}
-
 PortalHotKeys::PortalHotKeys(GDBusConnection* connection)
     : m_connection(GRefPtr<GDBusConnection>::share(connection))
-    , m_cancellable(GRefPtr<GCancellable>::adopt(g_cancellable_new()))
 {
     m_responseSubscription = g_dbus_connection_signal_subscribe(
         connection, portalName, "org.freedesktop.portal.Request", "Response", nullptr, nullptr,
@@ -78,7 +58,6 @@ PortalHotKeys::PortalHotKeys(GDBusConnection* connection)
 
 PortalHotKeys::~PortalHotKeys()
 {
-    g_cancellable_cancel(m_cancellable.get());
     closeSession();
     if (m_sessionSource)
         g_source_remove(m_sessionSource);
@@ -90,7 +69,7 @@ PortalHotKeys::~PortalHotKeys()
 OSStatus PortalHotKeys::registerEventHotKey(std::uint32_t keyCode, std::uint32_t modifiers, EventHotKeyID hotKeyID,
                                             EventTargetRef, std::uint32_t, EventHotKeyRef* outRef)
 {
-    auto trigger = portalTrigger(keyCode, modifiers);
+    auto trigger = hotKeyName(keyCode, modifiers, HotKeyNotation::portal);
     if (!trigger || !outRef)
         return eventInternalErr;
 
@@ -148,40 +127,28 @@ void PortalHotKeys::callWithRequest(const char* method, GVariant* parameters, co
     const std::string expectedPath = requestPath(token);
     m_pendingRequests[expectedPath] = std::move(onResponse);
 
-    struct Call {
-        PortalHotKeys* self;
-        std::string expectedPath;
-    };
-    g_dbus_connection_call(
-        m_connection.get(), portalName, portalPath, shortcutsInterface, method, parameters, G_VARIANT_TYPE("(o)"),
-        G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, m_cancellable.get(),
-        [](GObject* source, GAsyncResult* result, gpointer data) {
-            std::unique_ptr<Call> call(static_cast<Call*>(data));
-            GUniqueOutPtr<GError> error;
-            GUniquePtr<GVariant> reply(
-                g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error.outPtr()));
-            if (g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED))
-                return;
-            auto* self = call->self;
-            auto pending = self->m_pendingRequests.find(call->expectedPath);
-            if (pending == self->m_pendingRequests.end())
+    callDbus(
+        m_connection.get(), { portalName, portalPath, shortcutsInterface }, method, parameters, G_VARIANT_TYPE("(o)"),
+        m_calls.cancellable(),
+        [this, expectedPath](const Result<GVariant*>& reply) {
+            auto pending = m_pendingRequests.find(expectedPath);
+            if (pending == m_pendingRequests.end())
                 return; // answered already, or the portal went away meanwhile
             if (!reply) {
-                self->m_pendingRequests.erase(pending);
-                g_dbus_error_strip_remote_error(error.get());
-                self->fail("the desktop portal answered: " + errorMessage(error.get()));
+                m_pendingRequests.erase(pending);
+                fail("the desktop portal answered: " + reply.failure().message);
                 return;
             }
             const gchar* handle = nullptr;
-            g_variant_get(reply.get(), "(&o)", &handle);
+            g_variant_get(*reply, "(&o)", &handle);
             // Portals older than the handle_token convention answer on a path of their own.
-            if (call->expectedPath != handle) {
+            if (expectedPath != handle) {
                 auto handler = std::move(pending->second);
-                self->m_pendingRequests.erase(pending);
-                self->m_pendingRequests[handle] = std::move(handler);
+                m_pendingRequests.erase(pending);
+                m_pendingRequests[handle] = std::move(handler);
             }
         },
-        new Call{this, expectedPath});
+        G_DBUS_CALL_FLAGS_NO_AUTO_START);
 }
 
 void PortalHotKeys::createSession()
@@ -298,16 +265,16 @@ void PortalHotKeys::readBoundShortcuts(GVariant* bound)
     }
     m_state = State::bound;
     if (keylessCount)
-        std::fprintf(stderr, "zelnamenu: the desktop gave no key to %s; its shortcut settings can give one\n",
-                     keyless.c_str());
+        logLine("the desktop gave no key to %s; its shortcut settings can give one", keyless.c_str());
 }
 
 void PortalHotKeys::closeSession()
 {
     if (m_sessionHandle.empty())
         return;
-    g_dbus_connection_call(m_connection.get(), portalName, m_sessionHandle.c_str(), "org.freedesktop.portal.Session",
-                           "Close", nullptr, nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, nullptr, nullptr);
+    // Not cancelled with us: the session must close even when we are going.
+    callDbus(m_connection.get(), { portalName, m_sessionHandle.c_str(), "org.freedesktop.portal.Session" }, "Close",
+             nullptr, nullptr, nullptr, {}, G_DBUS_CALL_FLAGS_NO_AUTO_START);
     m_sessionHandle.clear();
 }
 
@@ -320,11 +287,9 @@ void PortalHotKeys::fail(const std::string& reason)
 void PortalHotKeys::sayNoHotKeys(const std::string& reason)
 {
     m_state = State::failed;
-    std::fprintf(stderr,
-                 "zelnamenu: no global hot keys: %s; the desktop's own shortcuts can run "
-                 "'gapplication action %s %s' (to %s) instead\n",
-                 reason.c_str(), GioApplication::applicationId, hotKeyActionName(0).c_str(),
-                 hotKeyActionName(m_registrations.back().hotKeyID.id).c_str());
+    logLine("no global hot keys: %s; the desktop's own shortcuts can run 'gapplication action %s %s' (to %s) instead",
+            reason.c_str(), GioApplication::applicationId, hotKeyActionName(0).c_str(),
+            hotKeyActionName(m_registrations.back().hotKeyID.id).c_str());
 }
 
 void PortalHotKeys::onPortalAppeared(GDBusConnection*, const gchar*, const gchar*, gpointer self)
@@ -347,9 +312,9 @@ void PortalHotKeys::onPortalVanished(GDBusConnection*, const gchar*, gpointer se
         g_source_remove(std::exchange(keys->m_sessionSource, 0));
     keys->m_state = State::waitingForPortal;
     if (hadPortal)
-        std::fprintf(stderr, "zelnamenu: the desktop portal is gone; hot keys are off until it returns\n");
+        logLine("the desktop portal is gone; hot keys are off until it returns");
     else
-        std::fprintf(stderr, "zelnamenu: no desktop portal is running; hot keys start when one appears\n");
+        logLine("no desktop portal is running; hot keys start when one appears");
 }
 
 void PortalHotKeys::onResponse(GDBusConnection*, const gchar*, const gchar* path, const gchar*, const gchar*,

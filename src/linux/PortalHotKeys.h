@@ -1,17 +1,13 @@
 #pragma once
 
-#include "linux/GOwned.h"
-#include "linux/HotKeyDispatch.h"
+#include "linux/support/AsyncCalls.h"
+#include "linux/support/HotKeyDispatch.h"
 
 #include <deque>
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
-
-/// The preferred trigger the desktop portal understands for a number-row key code with a
-/// modifier mask ("ALT+1" for 18 with optionKey), or none for keys it cannot name.
-std::optional<std::string> portalTrigger(std::uint32_t keyCode, std::uint32_t modifiers);
 
 /// Global hot keys through the xdg-desktop-portal GlobalShortcuts interface, for Wayland sessions
 /// where X11 grabs only fire while an X11 window has focus.
@@ -75,7 +71,7 @@ private:
                             GVariant* parameters, gpointer self);
 
     GRefPtr<GDBusConnection> m_connection;
-    GRefPtr<GCancellable> m_cancellable;
+    PendingCalls m_calls;
     guint m_nameWatch = 0;
     guint m_responseSubscription = 0;
     guint m_activatedSubscription = 0;

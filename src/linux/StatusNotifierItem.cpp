@@ -1,6 +1,10 @@
 #include "linux/StatusNotifierItem.h"
 
 #include "linux/DbusNotifications.h"
+#include "linux/support/AtomicFile.h"
+#include "linux/support/GOwnedCairo.h"
+#include "linux/support/Log.h"
+#include "linux/support/XdgBaseDirectories.h"
 
 #include <glib/gi18n-lib.h>
 #include <unistd.h>
@@ -9,15 +13,13 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <iostream>
 #include <utility>
 
 namespace {
 
 constexpr const char* itemInterface = "org.kde.StatusNotifierItem";
-constexpr const char* watcherName = "org.kde.StatusNotifierWatcher";
-constexpr const char* watcherPath = "/StatusNotifierWatcher";
+constexpr DbusObject watcher = { "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+    "org.kde.StatusNotifierWatcher" };
 
 // Activate is left out, so that calling it answers UnknownMethod: the item is a menu. Plasma then
 // opens the menu on a left click, GNOME's extension stops waiting for double clicks, and LXQt,
@@ -79,15 +81,14 @@ constexpr int largestSide = 2 * iconCellSizes[std::size(iconCellSizes) - 1];
 
 std::string runtimeSubdirectory()
 {
-    // Read afresh rather than through g_get_user_runtime_dir(), which keeps its first answer.
-    const char* runtimeDirectory = std::getenv("XDG_RUNTIME_DIR");
-    return runtimeDirectory && *runtimeDirectory ? std::string(runtimeDirectory) + "/zelnamenu" : std::string();
+    const auto runtime = userRuntimeDirectory();
+    return runtime.empty() ? std::string() : (runtime / "zelnamenu").string();
 }
 
 std::string iconDirectory()
 {
     const std::string runtime = runtimeSubdirectory();
-    return runtime.empty() ? std::string(g_get_user_cache_dir()) + "/zelnamenu" : runtime;
+    return runtime.empty() ? (userCacheDirectory() / "zelnamenu").string() : runtime;
 }
 
 bool isSameBitmap(const Bitmap& left, const Bitmap& right)
@@ -95,22 +96,35 @@ bool isSameBitmap(const Bitmap& left, const Bitmap& right)
     return left.width == right.width && left.height == right.height && left.pixels == right.pixels;
 }
 
-/// Writes the bitmap as a PNG file in place of any file there; false when that failed.
-bool writePng(const Bitmap& bitmap, const std::string& path)
+/// The bitmap as the bytes of a PNG file.
+Result<std::string> pngFile(const Bitmap& bitmap)
 {
-    const std::string partialPath = path + ".part";
     std::vector<std::uint32_t> pixels = bitmap.pixels;
     GUniquePtr<cairo_surface_t> surface(cairo_image_surface_create_for_data(
         reinterpret_cast<unsigned char*>(pixels.data()), CAIRO_FORMAT_ARGB32, bitmap.width, bitmap.height,
         bitmap.width * 4));
-    const cairo_status_t status = cairo_surface_write_to_png(surface.get(), partialPath.c_str());
-    if (status != CAIRO_STATUS_SUCCESS || std::rename(partialPath.c_str(), path.c_str()) != 0) {
-        std::remove(partialPath.c_str());
-        std::cerr << "zelnamenu: no icon file for hosts that read icon names: cannot write " << path << ": "
-                  << (status != CAIRO_STATUS_SUCCESS ? cairo_status_to_string(status) : g_strerror(errno)) << '\n';
-        return false;
-    }
-    return true;
+    std::string png;
+    const cairo_status_t status = cairo_surface_write_to_png_stream(
+        surface.get(),
+        [](void* png, const unsigned char* data, unsigned length) {
+            static_cast<std::string*>(png)->append(reinterpret_cast<const char*>(data), length);
+            return CAIRO_STATUS_SUCCESS;
+        },
+        &png);
+    if (status != CAIRO_STATUS_SUCCESS)
+        return Failure { cairo_status_to_string(status) };
+    return png;
+}
+
+/// Writes the bitmap as a PNG file in place of any file there; false, said once, when that failed.
+bool writePng(const Bitmap& bitmap, const std::string& path)
+{
+    const auto png = pngFile(bitmap);
+    const auto written = png ? replaceFileAtomically(path, *png) : Result<void>(png.failure());
+    if (!written)
+        logLine("no icon file for hosts that read icon names: cannot write %s: %s", path.c_str(),
+            written.failure().message.c_str());
+    return static_cast<bool>(written);
 }
 
 } // namespace
@@ -179,7 +193,6 @@ StatusNotifierItem::StatusNotifierItem(GDBusConnection* connection, std::shared_
     , m_menu(connection, std::move(menuPath), std::move(application))
     , m_notifications(notifications)
     , m_nodeInfo(g_dbus_node_info_new_for_xml(introspectionXml, nullptr))
-    , m_cancellable(GRefPtr<GCancellable>::adopt(g_cancellable_new()))
     , m_retryDelay(firstRetryDelay)
     , m_pixmaps { iconPixmap(fittedSquare(nullptr, iconCellSizes[0])) }
 {
@@ -189,17 +202,17 @@ StatusNotifierItem::StatusNotifierItem(GDBusConnection* connection, std::shared_
     m_registrationId = g_dbus_connection_register_object(
         m_connection.get(), m_itemPath.c_str(), m_nodeInfo->interfaces[0], &vtable, this, nullptr, &error.outPtr());
     if (!m_registrationId) {
-        std::cerr << "zelnamenu: the status item is not exported at " << m_itemPath << ": " << errorMessage(error.get())
-                  << '\n';
+        logLine("the status item is not exported at %s: %s", m_itemPath.c_str(),
+            Failure::from(error.get()).message.c_str());
         return;
     }
     // Hosts keep registrations in memory only: a panel restart or a screen lock drops them, so
     // the item registers again each time the watcher's name gets an owner, and when a host joins
     // a watcher that may have started without it.
-    m_watcherWatchId = g_bus_watch_name_on_connection(m_connection.get(), watcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
+    m_watcherWatchId = g_bus_watch_name_on_connection(m_connection.get(), watcher.name, G_BUS_NAME_WATCHER_FLAGS_NONE,
         watcherAppeared, watcherVanished, this, nullptr);
-    m_hostSubscriptionId = g_dbus_connection_signal_subscribe(m_connection.get(), watcherName, watcherName,
-        "StatusNotifierHostRegistered", watcherPath, nullptr, G_DBUS_SIGNAL_FLAGS_NONE, hostRegistered, this, nullptr);
+    m_hostSubscriptionId = g_dbus_connection_signal_subscribe(m_connection.get(), watcher.name, watcher.interface,
+        "StatusNotifierHostRegistered", watcher.path, nullptr, G_DBUS_SIGNAL_FLAGS_NONE, hostRegistered, this, nullptr);
     if (m_notifications) {
         m_noHostNoticeSource = g_timeout_add(static_cast<unsigned>(noHostNoticeDelay.count()), [](void* userData) {
             auto* self = static_cast<StatusNotifierItem*>(userData);
@@ -212,7 +225,6 @@ StatusNotifierItem::StatusNotifierItem(GDBusConnection* connection, std::shared_
 
 StatusNotifierItem::~StatusNotifierItem()
 {
-    g_cancellable_cancel(m_cancellable.get());
     stopRetrying();
     if (m_noHostNoticeSource)
         g_source_remove(m_noHostNoticeSource);
@@ -297,13 +309,13 @@ void StatusNotifierItem::writeIconFiles(const std::map<int, Bitmap>& squares)
     }
     const std::string indexPath = directory + "/hicolor/index.theme";
     if (g_mkdir_with_parents((directory + "/hicolor").c_str(), 0700) == 0
-        && g_file_set_contents(indexPath.c_str(), (index + "\n" + sections).c_str(), -1, nullptr))
+        && replaceFileAtomically(indexPath, index + "\n" + sections))
         m_iconFiles.push_back(indexPath);
     for (const auto& [folder, square] : files) {
         const std::string path = folder + "/" + name + ".png";
         if (g_mkdir_with_parents(folder.c_str(), 0700) != 0) {
-            std::cerr << "zelnamenu: no icon file for hosts that read icon names: cannot create " << folder << ": "
-                      << g_strerror(errno) << '\n';
+            logLine("no icon file for hosts that read icon names: cannot create %s: %s", folder.c_str(),
+                g_strerror(errno));
             removeIconFiles();
             return;
         }
@@ -347,37 +359,29 @@ void StatusNotifierItem::registerWithWatcher()
     stopRetrying();
     m_isRegistering = true;
     // By path: hosts take the caller's unique name as the service and the argument as the path.
-    g_dbus_connection_call(m_connection.get(), watcherName, watcherPath, watcherName, "RegisterStatusNotifierItem",
-        g_variant_new("(s)", m_itemPath.c_str()), nullptr, G_DBUS_CALL_FLAGS_NONE, -1, m_cancellable.get(),
-        registrationFinished, this);
+    callDbus(m_connection.get(), watcher, "RegisterStatusNotifierItem", g_variant_new("(s)", m_itemPath.c_str()),
+        nullptr, m_calls.cancellable(), [this](const Result<GVariant*>& reply) { registrationFinished(reply); });
 }
 
-void StatusNotifierItem::registrationFinished(GObject* source, GAsyncResult* result, void* userData)
+void StatusNotifierItem::registrationFinished(const Result<GVariant*>& reply)
 {
-    GUniqueOutPtr<GError> error;
-    GUniquePtr<GVariant> reply(g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error.outPtr()));
-    // Cancelled: the item is gone.
-    if (g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED))
-        return;
-    auto* self = static_cast<StatusNotifierItem*>(userData);
-    self->m_isRegistering = false;
-    if (!reply && !self->m_watcherOwner.empty() && !std::exchange(self->m_hasReportedFailure, true))
-        std::cerr << "zelnamenu: the status-area host did not take the item: " << errorMessage(error.get())
-                  << "; trying again\n";
-    if (std::exchange(self->m_registersAgain, false)) {
-        self->registerWithWatcher();
+    m_isRegistering = false;
+    if (!reply && !m_watcherOwner.empty() && !std::exchange(m_hasReportedFailure, true))
+        logLine("the status-area host did not take the item: %s; trying again", reply.failure().message.c_str());
+    if (std::exchange(m_registersAgain, false)) {
+        registerWithWatcher();
     } else if (reply) {
-        self->m_isRegistered = true;
-        self->m_retryDelay = firstRetryDelay;
-        self->m_hasReportedFailure = false;
-    } else if (!self->m_watcherOwner.empty()) {
-        self->m_retrySource = g_timeout_add(self->m_retryDelay, [](void* userData) {
+        m_isRegistered = true;
+        m_retryDelay = firstRetryDelay;
+        m_hasReportedFailure = false;
+    } else if (!m_watcherOwner.empty()) {
+        m_retrySource = g_timeout_add(m_retryDelay, [](void* userData) {
             auto* self = static_cast<StatusNotifierItem*>(userData);
             self->m_retrySource = 0;
             self->registerWithWatcher();
             return G_SOURCE_REMOVE;
-        }, self);
-        self->m_retryDelay = std::min(2 * self->m_retryDelay, longestRetryDelay);
+        }, this);
+        m_retryDelay = std::min(2 * m_retryDelay, longestRetryDelay);
     }
 }
 
@@ -410,7 +414,7 @@ void StatusNotifierItem::watcherVanished(GDBusConnection*, const char*, void* us
     if (!self->m_hasSeenWatcher) {
         // Said once: the item keeps waiting and shows up as soon as a host starts.
         self->m_hasSeenWatcher = true;
-        std::cerr << "zelnamenu: no status-area host is running; the status item appears when one starts\n";
+        logLine("no status-area host is running; the status item appears when one starts");
     }
 }
 
@@ -443,15 +447,16 @@ void StatusNotifierItem::sendNoHostNotice()
         else
             marker.clear();
     }
-    m_notifications->notify(_("ZelnaMenu needs a status area"),
+    Notification notice { _("ZelnaMenu needs a status area"),
         _("No status-area host is running, so ZelnaMenu cannot show its icon and menu. On GNOME, install and "
           "turn on the AppIndicator extension (package gnome-shell-extension-appindicator). ZelnaMenu keeps "
           "running and appears as soon as a host starts."),
-        [marker](bool shown) {
-            // Not shown, not told: a later run in this login may try again.
-            if (!shown && !marker.empty())
-                std::remove(marker.c_str());
-        });
+        std::nullopt, 0 };
+    m_notifications->notify(std::move(notice), nullptr, [marker](std::optional<std::uint32_t> id) {
+        // Not shown, not told: a later run in this login may try again.
+        if (!id && !marker.empty())
+            std::remove(marker.c_str());
+    });
 }
 
 GVariant* StatusNotifierItem::pixmapsVariant() const

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "linux/DbusMenuExporter.h"
-#include "linux/GOwned.h"
+#include "linux/support/AsyncCalls.h"
 #include "ports/StatusBar.h"
 
 #include <chrono>
@@ -76,9 +76,9 @@ private:
     static void watcherVanished(GDBusConnection*, const char* name, void* userData);
     static void hostRegistered(GDBusConnection*, const char* sender, const char* objectPath,
         const char* interfaceName, const char* signalName, GVariant* parameters, void* userData);
-    static void registrationFinished(GObject* source, GAsyncResult*, void* userData);
 
     void registerWithWatcher();
+    void registrationFinished(const Result<GVariant*>& reply);
     void stopRetrying();
     void sendNoHostNotice();
     void writeIconFiles(const std::map<int, Bitmap>& squares);
@@ -94,7 +94,7 @@ private:
     unsigned m_registrationId = 0;
     unsigned m_watcherWatchId = 0;
     unsigned m_hostSubscriptionId = 0;
-    GRefPtr<GCancellable> m_cancellable;
+    PendingCalls m_calls;
 
     std::string m_watcherOwner; ///< Empty while no watcher is running.
     bool m_hasSeenWatcher = false;

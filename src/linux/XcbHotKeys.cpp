@@ -1,5 +1,7 @@
 #include "linux/XcbHotKeys.h"
 
+#include "linux/support/Log.h"
+
 #include <xkbcommon/xkbcommon-x11.h>
 
 // xcb's XKB header names a field "explicit", a C++ keyword.
@@ -8,24 +10,14 @@
 #undef explicit
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 
 namespace {
 
-/// "Ctrl+Alt+2", for the lines a failed registration prints; keyCode is one of the number row.
-std::string describeHotKey(std::uint32_t keyCode, std::uint32_t modifiers)
+/// The hot key as the lines about it name it; its key is one of the number row.
+std::string shownName(std::uint32_t keyCode, std::uint32_t modifiers)
 {
-    std::string text;
-    if (modifiers & cmdKey)
-        text += "Super+";
-    if (modifiers & controlKey)
-        text += "Ctrl+";
-    if (modifiers & optionKey)
-        text += "Alt+";
-    if (modifiers & shiftKey)
-        text += "Shift+";
-    return text + numberRowKey(keyCode)->digit;
+    return hotKeyName(keyCode, modifiers, HotKeyNotation::user).value_or("with unknown modifiers");
 }
 
 } // namespace
@@ -127,14 +119,14 @@ XcbHotKeys::XcbHotKeys()
     int screenNumber = 0;
     GUniquePtr<xcb_connection_t> connection(xcb_connect(nullptr, &screenNumber));
     if (xcb_connection_has_error(connection.get())) {
-        std::fprintf(stderr, "zelnamenu: no X display, so global hot keys are off\n");
+        logLine("no X display, so global hot keys are off");
         return;
     }
     auto screens = xcb_setup_roots_iterator(xcb_get_setup(connection.get()));
     for (int index = 0; screens.rem && index < screenNumber; ++index)
         xcb_screen_next(&screens);
     if (!screens.rem) {
-        std::fprintf(stderr, "zelnamenu: the X display has no screen %d, so global hot keys are off\n", screenNumber);
+        logLine("the X display has no screen %d, so global hot keys are off", screenNumber);
         return;
     }
     m_root = screens.data->root;
@@ -144,7 +136,7 @@ XcbHotKeys::XcbHotKeys()
                                     XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr, nullptr, &m_xkbEventBase, nullptr);
     m_keyboardDevice = hasXkb ? xkb_x11_get_core_keyboard_device_id(connection.get()) : -1;
     if (m_keyboardDevice < 0) {
-        std::fprintf(stderr, "zelnamenu: the X display lacks the XKB extension, so global hot keys are off\n");
+        logLine("the X display lacks the XKB extension, so global hot keys are off");
         return;
     }
     // A client using XKB no longer gets core MappingNotify events; these stand in for them.
@@ -161,7 +153,7 @@ XcbHotKeys::XcbHotKeys()
     m_xkbContext.reset(xkb_context_new(XKB_CONTEXT_NO_FLAGS));
     m_connection = std::move(connection);
     if (!m_xkbContext || !loadKeyboard()) {
-        std::fprintf(stderr, "zelnamenu: cannot read the X keyboard map, so global hot keys are off\n");
+        logLine("cannot read the X keyboard map, so global hot keys are off");
         m_connection.reset();
         return;
     }
@@ -203,8 +195,8 @@ OSStatus XcbHotKeys::registerEventHotKey(std::uint32_t keyCode, std::uint32_t mo
     registration->modifiers = modifiers;
     registration->hotKeyID = hotKeyID;
     if (const OSStatus status = grab(*registration); status != noErr) {
-        std::fprintf(stderr, "zelnamenu: the hot key %s stays off: %s\n", describeHotKey(keyCode, modifiers).c_str(),
-                     status == eventHotKeyExistsErr ? "another program holds it" : "it cannot be grabbed on this keyboard");
+        logLine("the hot key %s stays off: %s", shownName(keyCode, modifiers).c_str(),
+                status == eventHotKeyExistsErr ? "another program holds it" : "it cannot be grabbed on this keyboard");
         return status;
     }
     if (outRef)
@@ -306,14 +298,14 @@ void XcbHotKeys::ungrab(Registration& registration)
 void XcbHotKeys::keyboardChanged()
 {
     if (!loadKeyboard()) {
-        std::fprintf(stderr, "zelnamenu: cannot read the changed X keyboard map; hot keys stay as they were\n");
+        logLine("cannot read the changed X keyboard map; hot keys stay as they were");
         return;
     }
     for (auto& registration : m_registrations) {
         const bool wasGrabbed = registration->keycode != 0;
         if (grab(*registration) != noErr && wasGrabbed)
-            std::fprintf(stderr, "zelnamenu: the hot key %s is off after a keyboard change\n",
-                         describeHotKey(registration->keyCode, registration->modifiers).c_str());
+            logLine("the hot key %s is off after a keyboard change",
+                    shownName(registration->keyCode, registration->modifiers).c_str());
     }
 }
 
@@ -372,7 +364,7 @@ bool XcbHotKeys::dispatchEvents()
         handleEvent(*event);
     }
     if (xcb_connection_has_error(connection)) {
-        std::fprintf(stderr, "zelnamenu: the X connection was lost, so global hot keys are off\n");
+        logLine("the X connection was lost, so global hot keys are off");
         return false;
     }
     return true;

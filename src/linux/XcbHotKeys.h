@@ -1,7 +1,7 @@
 #pragma once
 
-#include "linux/GOwned.h"
-#include "linux/HotKeyDispatch.h"
+#include "linux/support/GOwnedXcb.h"
+#include "linux/support/HotKeyDispatch.h"
 #include "ports/HotKeys.h"
 
 #include <xcb/xcb.h>

@@ -1,13 +1,13 @@
 #include "linux/XdgAutostart.h"
 
-#include "linux/AtomicFile.h"
-#include "linux/GOwned.h"
-#include "linux/RegularFile.h"
-#include "linux/ResourcePaths.h"
-#include "linux/XdgBaseDirectories.h"
+#include "linux/support/AtomicFile.h"
+#include "linux/support/GOwned.h"
+#include "linux/support/Log.h"
+#include "linux/support/RegularFile.h"
+#include "linux/support/ResourcePaths.h"
+#include "linux/support/XdgBaseDirectories.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <map>
 
@@ -45,8 +45,7 @@ EntryState readEntry(const std::filesystem::path& path, ReportedRefusals& report
         if (auto [last, isFirst] = reported.try_emplace(path, file.identity);
             isFirst || last->second != file.identity) {
             last->second = file.identity;
-            std::fprintf(
-                stderr, "zelnamenu: %s; the autostart entry is ignored and left as it is\n", file.problem.c_str());
+            logLine("%s; the autostart entry is ignored and left as it is", file.problem.c_str());
         }
         return EntryState::refused;
     case FileRead::Outcome::read:
@@ -116,35 +115,51 @@ public:
         return state == EntryState::startsProgram ? SMAppServiceStatus::enabled : SMAppServiceStatus::notRegistered;
     }
 
-    bool registerAndReturnError(std::string* error) override
+    bool registerAndReturnError(std::string* error) override { return reported(registerEntry(), error); }
+    bool unregisterAndReturnError(std::string* error) override { return reported(unregisterEntry(), error); }
+
+private:
+    /// The port's shape of a result: a caller that passes no error pointer drops the failure, so
+    /// it gets its line here.
+    static bool reported(const Result<void>& result, std::string* error)
+    {
+        if (result)
+            return true;
+        if (error)
+            *error = result.failure().message;
+        else
+            logLine("launch at login not changed: %s", result.failure().message.c_str());
+        return false;
+    }
+
+    Result<void> registerEntry()
     {
         const auto path = executable();
         if (!path)
-            return fail(error, "The path of the running program cannot be found.");
+            return Failure { "The path of the running program cannot be found." };
         // A desktop entry is UTF-8 text; session managers would drop the whole entry.
         if (!g_utf8_validate(path->c_str(), -1, nullptr))
-            return fail(error, "The program's path is not valid UTF-8.");
-        if (isUserEntryRefused(error))
-            return false;
-        return writeUserEntry(desktopEntry(*path, false), error);
+            return Failure { "The program's path is not valid UTF-8." };
+        if (auto replaceable = userEntryIsReplaceable(); !replaceable)
+            return replaceable;
+        return writeUserEntry(desktopEntry(*path, false));
     }
 
-    bool unregisterAndReturnError(std::string* error) override
+    Result<void> unregisterEntry()
     {
-        if (isUserEntryRefused(error))
-            return false;
+        if (auto replaceable = userEntryIsReplaceable(); !replaceable)
+            return replaceable;
         // A system entry switched off only by GNOME's key still starts the program under
         // systemd's autostart generator, which ignores that key; Hidden=true masks it everywhere.
         if (const auto system = systemEntryState(*m_reported);
             system == EntryState::startsProgram || system == EntryState::switchedOffForGnome)
-            return maskSystemEntry(error);
+            return writeUserEntry(desktopEntry(executable().value_or("zelnamenu"), true));
         const auto path = userAutostartFolder() / entryFileName;
         if (unlink(path.c_str()) != 0 && errno != ENOENT)
-            return fail(error, "Cannot remove " + path.string() + ": " + std::strerror(errno) + ".");
-        return true;
+            return Failure { "Cannot remove " + path.string() + ": " + std::strerror(errno) + "." };
+        return {};
     }
 
-private:
     std::optional<std::filesystem::path> executable() const
     {
         if (!m_executable)
@@ -154,41 +169,24 @@ private:
         return m_executable;
     }
 
-    bool maskSystemEntry(std::string* error)
-    {
-        return writeUserEntry(desktopEntry(executable().value_or("zelnamenu"), true), error);
-    }
-
-    /// Something of the user's that is no entry of ours stands at the path: it is never
-    /// replaced or removed.
-    bool isUserEntryRefused(std::string* error)
+    /// Fails where something of the user's that is no entry of ours stands at the path: it is
+    /// never replaced or removed.
+    Result<void> userEntryIsReplaceable()
     {
         const auto path = userAutostartFolder() / entryFileName;
         if (readEntry(path, *m_reported) != EntryState::refused)
-            return false;
-        fail(error, path.string() + " is left as it is: it is not a regular file, or far too large.");
-        return true;
+            return {};
+        return Failure { path.string() + " is left as it is: it is not a regular file, or far too large." };
     }
 
-    static bool writeUserEntry(const std::string& contents, std::string* error)
+    static Result<void> writeUserEntry(const std::string& contents)
     {
         const auto folder = userAutostartFolder();
         if (g_mkdir_with_parents(folder.c_str(), 0700) != 0)
-            return fail(error, "Cannot create " + folder.string() + ": " + std::strerror(errno) + ".");
-        std::string reason;
-        if (!replaceFileAtomically(folder / entryFileName, contents, reason))
-            return fail(error, "Cannot write the autostart entry: " + reason + ".");
-        return true;
-    }
-
-    /// The caller that passes no error pointer drops the failure, so it gets its line here.
-    static bool fail(std::string* error, const std::string& reason)
-    {
-        if (error)
-            *error = reason;
-        else
-            std::fprintf(stderr, "zelnamenu: launch at login not changed: %s\n", reason.c_str());
-        return false;
+            return Failure { "Cannot create " + folder.string() + ": " + std::strerror(errno) + "." };
+        if (const auto written = replaceFileAtomically(folder / entryFileName, contents); !written)
+            return Failure { "Cannot write the autostart entry: " + written.failure().message + "." };
+        return {};
     }
 
     std::optional<std::filesystem::path> m_executable;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "linux/RegularFile.h"
+#include "linux/support/RegularFile.h"
 #include "ports/LoginItems.h"
 
 #include <filesystem>

@@ -2,6 +2,8 @@
 
 #include "Menu.h"
 
+#include <string_view>
+
 // The application object and its event loop. Everything runs on the thread that calls run().
 
 /// Receives the application's launch message.
@@ -12,8 +14,11 @@ public:
     virtual void applicationDidFinishLaunching() = 0;
 };
 
+/// The action that quits the application, sent by an item without a target.
+inline constexpr std::string_view terminateSelector = "terminate:";
+
 /// The end of the responder chain: menu items without a target send their action here.
-/// It answers "terminate:" by quitting the event loop.
+/// It answers terminateSelector by quitting the event loop.
 class Application : public ActionTarget {
 public:
     /// The delegate is not owned; the caller keeps it alive while run() runs.

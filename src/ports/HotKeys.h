@@ -30,6 +30,19 @@ inline constexpr std::uint32_t kEventHotKeyPressed = 5;
 inline constexpr FourCharCode kEventParamDirectObject = fourCharCode("----");
 inline constexpr FourCharCode typeEventHotKeyID = fourCharCode("hkid");
 
+/// Virtual key codes of the number row's digit keys: physical positions on an ANSI keyboard,
+/// whatever a layout prints on them (hence the 5 key before the 6 key).
+inline constexpr std::uint32_t kVK_ANSI_1 = 18;
+inline constexpr std::uint32_t kVK_ANSI_2 = 19;
+inline constexpr std::uint32_t kVK_ANSI_3 = 20;
+inline constexpr std::uint32_t kVK_ANSI_4 = 21;
+inline constexpr std::uint32_t kVK_ANSI_6 = 22;
+inline constexpr std::uint32_t kVK_ANSI_5 = 23;
+inline constexpr std::uint32_t kVK_ANSI_9 = 25;
+inline constexpr std::uint32_t kVK_ANSI_7 = 26;
+inline constexpr std::uint32_t kVK_ANSI_8 = 28;
+inline constexpr std::uint32_t kVK_ANSI_0 = 29;
+
 /// Modifier masks of RegisterEventHotKey.
 inline constexpr std::uint32_t cmdKey = 256;
 inline constexpr std::uint32_t shiftKey = 512;
@@ -82,7 +95,7 @@ public:
     /// Reserves keyCode with the modifier mask system-wide; its presses arrive as
     /// kEventHotKeyPressed events carrying hotKeyID. Returns noErr and sets *outRef, or a
     /// non-zero status (eventHotKeyExistsErr when another program holds the combination) and
-    /// leaves *outRef as it was. Key codes are the number-row codes 18, 19, 20, 21 and 23.
+    /// leaves *outRef as it was. Key codes are those of the number row's digit keys.
     virtual OSStatus registerEventHotKey(std::uint32_t keyCode, std::uint32_t modifiers, EventHotKeyID hotKeyID,
                                          EventTargetRef target, std::uint32_t options, EventHotKeyRef* outRef) = 0;
 };

@@ -3,10 +3,14 @@
 #include "Menu.h"
 
 #include <memory>
+#include <string_view>
 
 // Update checks. Used on the main thread only.
 
-/// Answers "checkForUpdates:", a check the user asked for, with the controller's own interface.
+/// The action of a check for updates that the user asked for.
+inline constexpr std::string_view checkForUpdatesSelector = "checkForUpdates:";
+
+/// Answers checkForUpdatesSelector with a check in the controller's own interface.
 class UpdaterController : public ActionTarget {};
 
 class UpdaterFactory {

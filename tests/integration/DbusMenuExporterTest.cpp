@@ -138,7 +138,7 @@ TEST_F(DbusMenuExporterTest, OverlongListsAreRefusedWhileOtherCallsGoOnAndRepeat
         [](GObject* source, GAsyncResult* result, gpointer answer) {
             GUniqueOutPtr<GError> error;
             GUniquePtr<GVariant> reply(g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error.outPtr()));
-            *static_cast<std::string*>(answer) = reply ? printed(reply.get()) : errorMessage(error.get());
+            *static_cast<std::string*>(answer) = reply ? printed(reply.get()) : Failure::from(error.get()).message;
         },
         &refusal);
     EXPECT_EQ(call("Get", "('com.canonical.dbusmenu', 'Version')", "org.freedesktop.DBus.Properties").text(),

@@ -2,6 +2,7 @@
 
 #include "linux/DbusNotifications.h"
 #include "linux/StatusNotifierItem.h"
+#include "linux/support/GOwnedCairo.h"
 #include "support/Harness.h"
 
 #include <gtest/gtest.h>

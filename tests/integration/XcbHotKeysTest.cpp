@@ -1,6 +1,6 @@
 // XcbHotKeys on Xvfb, pressed with xdotool as a user would.
 
-#include "linux/HotKeyBackend.h"
+#include "linux/support/HotKeyBackend.h"
 #include "linux/XcbHotKeys.h"
 #include "support/Harness.h"
 

@@ -6,7 +6,8 @@
 // it with ScopedEnvironment) and are started from the main thread, since the kernel tells the
 // guardian of its parent's death when the starting thread ends.
 
-#include "linux/GOwned.h"
+#include "core/HotkeyManager.h"
+#include "linux/support/Failure.h"
 #include "ports/Graphics.h"
 #include "ports/HotKeys.h"
 #include "ports/Menu.h"
@@ -205,7 +206,7 @@ public:
                 G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
             nullptr, nullptr, &error.outPtr()));
         if (!connection)
-            throw std::runtime_error("cannot connect to the private bus: " + errorMessage(error.get()));
+            throw std::runtime_error("cannot connect to the private bus: " + Failure::from(error.get()).message);
         g_dbus_connection_set_exit_on_close(connection.get(), FALSE);
         return connection;
     }
@@ -318,8 +319,7 @@ private:
 };
 
 /// Installs a handler that appends each pressed hot key's id to pressed, then registers Alt+1…Alt+5
-/// (the number-row key codes 18, 19, 20, 21 and 23) as slots 0–4, as the program does; their
-/// statuses, and their refs into refs.
+/// as slots 0–4, as the program does; their statuses, and their refs into refs.
 inline std::array<OSStatus, 5> registerFiveHotKeys(
     HotKeys& keys, std::vector<std::uint32_t>& pressed, std::array<EventHotKeyRef, 5>* refs = nullptr)
 {
@@ -335,7 +335,7 @@ inline std::array<OSStatus, 5> registerFiveHotKeys(
     std::array<EventHotKeyRef, 5> unused {};
     std::array<OSStatus, 5> statuses {};
     for (std::uint32_t slot = 0; slot < 5; ++slot)
-        statuses[slot] = keys.registerEventHotKey(std::array { 18U, 19U, 20U, 21U, 23U }[slot], optionKey,
+        statuses[slot] = keys.registerEventHotKey(HotkeyManager::keyCodes[slot], optionKey,
             { fourCharCode("ZELN"), slot }, keys.getApplicationEventTarget(), 0, &(refs ? *refs : unused)[slot]);
     return statuses;
 }

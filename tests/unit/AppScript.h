@@ -127,7 +127,7 @@ protected:
     }
 
     std::unique_ptr<FakePlatform> platform = std::make_unique<FakePlatform>();
-    std::shared_ptr<FakeTarget> application = std::make_shared<FakeTarget>("terminate:");
+    std::shared_ptr<FakeTarget> application = std::make_shared<FakeTarget>(std::string(terminateSelector));
     std::unique_ptr<AppDelegate> delegate = std::make_unique<AppDelegate>(platform->delegateServices());
     int status = -1;
     std::function<void()> keptStop;

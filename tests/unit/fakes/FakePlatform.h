@@ -5,7 +5,7 @@
 // state is what tests set or read.
 
 #include "core/AppDelegate.h"
-#include "linux/HotKeyDispatch.h"
+#include "linux/support/HotKeyDispatch.h"
 
 #include <map>
 
@@ -181,7 +181,7 @@ public:
     std::shared_ptr<UpdaterController> makeUpdaterController(bool startingUpdater) override
     {
         log.push_back(startingUpdater ? "updater started" : "updater");
-        return updater = std::make_shared<FakeTarget>("checkForUpdates:");
+        return updater = std::make_shared<FakeTarget>(std::string(checkForUpdatesSelector));
     }
     std::shared_ptr<FakeTarget> updater;
 

@@ -5,11 +5,12 @@
 
 #include "ports/HotKeys.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
-/// A key of the number row by its hot-key key code (ANSI positions: 22 is the 6 key, 23 the 5
-/// key): the digit it carries on every layout's top row and its XKB key name.
+/// A key of the number row by its hot-key key code: the digit it carries on every layout's top
+/// row and its XKB key name.
 struct NumberRowKey {
     std::uint32_t keyCode;
     char digit;
@@ -18,6 +19,15 @@ struct NumberRowKey {
 
 /// The number-row key with that key code, or null for any other key code.
 const NumberRowKey* numberRowKey(std::uint32_t keyCode);
+
+enum class HotKeyNotation {
+    portal, ///< The desktop portal's trigger syntax: "CTRL+ALT+1", "LOGO+2".
+    user, ///< As desktops show keys to users: "Ctrl+Alt+1", "Super+2".
+};
+
+/// A number-row key with a modifier mask written in that notation, or nothing for other keys and
+/// for masks with other bits.
+std::optional<std::string> hotKeyName(std::uint32_t keyCode, std::uint32_t modifiers, HotKeyNotation notation);
 
 /// The event a handler receives for a pressed hot key; its one parameter is the hot-key id.
 class HotKeyPressedEvent final : public HotKeyEvent {

@@ -3,6 +3,8 @@
 // The pure half of the update checks: reading an appcast (RSS 2.0 with the Sparkle namespace),
 // ordering version strings, and when the next background check falls due.
 
+#include "linux/support/Failure.h"
+
 #include <chrono>
 #include <compare>
 #include <cstdint>
@@ -27,9 +29,9 @@ struct AppcastItem {
 std::strong_ordering compareVersions(std::string_view left, std::string_view right);
 
 /// The releases of an appcast in document order. Items of a named channel (beta testers') and items
-/// with no version at all are left out. Nothing, with a short reason in error, when the text is not
+/// with no version at all are left out. A failure, with a short reason, when the text is not
 /// well-formed XML.
-std::optional<std::vector<AppcastItem>> parseAppcast(std::string_view xml, std::string& error);
+Result<std::vector<AppcastItem>> parseAppcast(std::string_view xml);
 
 /// The item with the highest version; the first of equals. Null for an empty list.
 const AppcastItem* newestItem(const std::vector<AppcastItem>& items);

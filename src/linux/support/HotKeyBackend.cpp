@@ -1,4 +1,4 @@
-#include "linux/HotKeyBackend.h"
+#include "linux/support/HotKeyBackend.h"
 
 HotKeyBackend chooseHotKeyBackend(std::string_view sessionType, std::string_view waylandDisplay,
                                   std::string_view display)

@@ -1,4 +1,4 @@
-#include "linux/HotKeyDispatch.h"
+#include "linux/support/HotKeyDispatch.h"
 
 #include <algorithm>
 #include <array>
@@ -7,16 +7,16 @@
 namespace {
 
 constexpr std::array<NumberRowKey, 10> numberRowKeys = {{
-    {18, '1', "AE01"},
-    {19, '2', "AE02"},
-    {20, '3', "AE03"},
-    {21, '4', "AE04"},
-    {23, '5', "AE05"},
-    {22, '6', "AE06"},
-    {26, '7', "AE07"},
-    {28, '8', "AE08"},
-    {25, '9', "AE09"},
-    {29, '0', "AE10"},
+    {kVK_ANSI_1, '1', "AE01"},
+    {kVK_ANSI_2, '2', "AE02"},
+    {kVK_ANSI_3, '3', "AE03"},
+    {kVK_ANSI_4, '4', "AE04"},
+    {kVK_ANSI_5, '5', "AE05"},
+    {kVK_ANSI_6, '6', "AE06"},
+    {kVK_ANSI_7, '7', "AE07"},
+    {kVK_ANSI_8, '8', "AE08"},
+    {kVK_ANSI_9, '9', "AE09"},
+    {kVK_ANSI_0, '0', "AE10"},
 }};
 
 } // namespace
@@ -26,6 +26,24 @@ const NumberRowKey* numberRowKey(std::uint32_t keyCode)
     auto found = std::find_if(numberRowKeys.begin(), numberRowKeys.end(),
                               [keyCode](const NumberRowKey& key) { return key.keyCode == keyCode; });
     return found == numberRowKeys.end() ? nullptr : &*found;
+}
+
+std::optional<std::string> hotKeyName(std::uint32_t keyCode, std::uint32_t modifiers, HotKeyNotation notation)
+{
+    const auto* key = numberRowKey(keyCode);
+    constexpr std::uint32_t known = controlKey | optionKey | shiftKey | cmdKey;
+    if (!key || (modifiers & ~known))
+        return std::nullopt;
+    // In the order the portal's syntax uses.
+    using Names = std::array<std::pair<std::uint32_t, const char*>, 4>;
+    constexpr Names portalNames = {{{controlKey, "CTRL+"}, {optionKey, "ALT+"}, {shiftKey, "SHIFT+"}, {cmdKey, "LOGO+"}}};
+    constexpr Names userNames = {{{controlKey, "Ctrl+"}, {optionKey, "Alt+"}, {shiftKey, "Shift+"}, {cmdKey, "Super+"}}};
+    std::string name;
+    for (const auto& [mask, prefix] : notation == HotKeyNotation::portal ? portalNames : userNames) {
+        if (modifiers & mask)
+            name += prefix;
+    }
+    return name + key->digit;
 }
 
 HotKeyPressedEvent::HotKeyPressedEvent(EventHotKeyID hotKeyID)

@@ -1,6 +1,7 @@
-#include "linux/GioHttpSource.h"
+#include "linux/support/GioHttpSource.h"
 
-#include "linux/GOwned.h"
+#include "linux/support/GOwnedGst.h"
+#include "linux/support/Log.h"
 
 #include <gst/base/gstpushsrc.h>
 
@@ -478,5 +479,5 @@ void registerGioHttpSource(const std::string& userAgent)
         return gst_element_register(nullptr, "zelnahttpsrc", GST_RANK_PRIMARY + 1, zelnaHttpSrcType());
     }();
     if (!isRegistered)
-        g_printerr("zelnamenu: the http source could not be registered; GStreamer's own is used\n");
+        logLine("the http source could not be registered; GStreamer's own is used");
 }

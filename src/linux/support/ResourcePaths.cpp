@@ -1,6 +1,7 @@
-#include "linux/ResourcePaths.h"
+#include "linux/support/ResourcePaths.h"
 
-#include <cstdio>
+#include "linux/support/Log.h"
+
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -27,7 +28,7 @@ std::filesystem::path dataDirectory()
 {
     const auto executable = runningExecutable();
     if (!executable) {
-        std::fprintf(stderr, "zelnamenu: cannot find the program's own files: /proc/self/exe is unreadable\n");
+        logLine("cannot find the program's own files: /proc/self/exe is unreadable");
         return {};
     }
     return (executable->parent_path() / ".." / "share").lexically_normal();

@@ -1,4 +1,4 @@
-#include "linux/XdgBaseDirectories.h"
+#include "linux/support/XdgBaseDirectories.h"
 
 #include <glib.h>
 
@@ -13,14 +13,31 @@ bool isAbsolute(const char* value)
     return value && value[0] == '/';
 }
 
+/// The variable's folder, else the one of that name in the home folder.
+std::filesystem::path userDirectory(const char* variable, const char* inHome)
+{
+    if (const char* value = std::getenv(variable); isAbsolute(value))
+        return value;
+    const char* home = std::getenv("HOME");
+    return std::filesystem::path(isAbsolute(home) ? home : g_get_home_dir()) / inHome;
+}
+
 } // namespace
 
 std::filesystem::path userConfigDirectory()
 {
-    if (const char* configHome = std::getenv("XDG_CONFIG_HOME"); isAbsolute(configHome))
-        return configHome;
-    const char* home = std::getenv("HOME");
-    return std::filesystem::path(isAbsolute(home) ? home : g_get_home_dir()) / ".config";
+    return userDirectory("XDG_CONFIG_HOME", ".config");
+}
+
+std::filesystem::path userCacheDirectory()
+{
+    return userDirectory("XDG_CACHE_HOME", ".cache");
+}
+
+std::filesystem::path userRuntimeDirectory()
+{
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    return isAbsolute(runtime) ? runtime : std::filesystem::path();
 }
 
 std::vector<std::filesystem::path> systemConfigDirectories()

@@ -1,4 +1,4 @@
-#include "linux/RegularFile.h"
+#include "linux/support/RegularFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "linux/support/Failure.h"
+
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -8,6 +10,5 @@
 /// the whole new one: a temporary file beside it is written and synced, renamed over the file, and
 /// then the folder is synced. Symbolic links are followed, so a linked file is replaced (or a
 /// dangling link's target created) where it lives; a loop of links is an error. The folder must
-/// exist. Returns true, or false with the reason in error; no temporary
-/// file is left behind either way.
-bool replaceFileAtomically(const std::filesystem::path& file, std::string_view contents, std::string& error);
+/// exist. No temporary file is left behind, whether it succeeds or fails.
+Result<void> replaceFileAtomically(const std::filesystem::path& file, std::string_view contents);

@@ -1,10 +1,7 @@
-#include "linux/AtomicFile.h"
-
-#include "linux/GOwned.h"
+#include "linux/support/AtomicFile.h"
 
 #include <cerrno>
 #include <cstring>
-#include <optional>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,9 +9,9 @@
 
 namespace {
 
-std::string systemError(std::string_view what, const std::filesystem::path& path, int error)
+Failure systemError(std::string_view what, const std::filesystem::path& path, int error)
 {
-    return std::string(what) + " " + path.string() + ": " + std::strerror(error);
+    return { std::string(what) + " " + path.string() + ": " + std::strerror(error) };
 }
 
 bool writeAll(int fd, std::string_view contents)
@@ -32,7 +29,7 @@ bool writeAll(int fd, std::string_view contents)
 }
 
 /// Where a chain of symbolic links at file ends, whether or not anything is there yet.
-std::optional<std::filesystem::path> linkTarget(const std::filesystem::path& file, std::string& error)
+Result<std::filesystem::path> linkTarget(const std::filesystem::path& file)
 {
     // As many links as the kernel follows before it gives up with ELOOP.
     constexpr int maximumLinks = 40;
@@ -42,34 +39,29 @@ std::optional<std::filesystem::path> linkTarget(const std::filesystem::path& fil
         if (!std::filesystem::is_symlink(std::filesystem::symlink_status(target, code)))
             return target;
         auto next = std::filesystem::read_symlink(target, code);
-        if (code) {
-            error = systemError("cannot read the link", target, code.value());
-            return std::nullopt;
-        }
+        if (code)
+            return systemError("cannot read the link", target, code.value());
         // A relative link is relative to the folder that holds it.
         target = next.is_absolute() ? next : target.parent_path() / next;
     }
-    error = systemError("cannot follow", file, ELOOP);
-    return std::nullopt;
+    return systemError("cannot follow", file, ELOOP);
 }
 
 } // namespace
 
-bool replaceFileAtomically(const std::filesystem::path& file, std::string_view contents, std::string& error)
+Result<void> replaceFileAtomically(const std::filesystem::path& file, std::string_view contents)
 {
     // Dotfile managers link config files, sometimes before the target exists; replacing the link
     // would cut it off.
-    const auto resolved = linkTarget(file, error);
+    const auto resolved = linkTarget(file);
     if (!resolved)
-        return false;
+        return resolved.failure();
     const std::filesystem::path& target = *resolved;
 
     std::string temporary = target.string() + ".XXXXXX";
     const int fd = g_mkstemp_full(temporary.data(), O_WRONLY | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        error = systemError("cannot create a file beside", target, errno);
-        return false;
-    }
+    if (fd < 0)
+        return systemError("cannot create a file beside", target, errno);
     // The replacement keeps the permissions the user gave the old file.
     if (struct stat old; stat(target.c_str(), &old) == 0)
         fchmod(fd, old.st_mode & 07777);
@@ -77,14 +69,14 @@ bool replaceFileAtomically(const std::filesystem::path& file, std::string_view c
     const bool isWritten = writeAll(fd, contents) && fsync(fd) == 0;
     const int writeError = errno;
     if (close(fd) != 0 || !isWritten) {
-        error = systemError("cannot write", temporary, isWritten ? errno : writeError);
+        const auto failure = systemError("cannot write", temporary, isWritten ? errno : writeError);
         unlink(temporary.c_str());
-        return false;
+        return failure;
     }
     if (rename(temporary.c_str(), target.c_str()) != 0) {
-        error = systemError("cannot replace", target, errno);
+        const auto failure = systemError("cannot replace", target, errno);
         unlink(temporary.c_str());
-        return false;
+        return failure;
     }
 
     // Makes the rename itself durable. The new content is in place whatever this says, and some
@@ -94,5 +86,5 @@ bool replaceFileAtomically(const std::filesystem::path& file, std::string_view c
         fsync(folder);
         close(folder);
     }
-    return true;
+    return {};
 }

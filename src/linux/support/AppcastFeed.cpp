@@ -1,6 +1,6 @@
-#include "linux/AppcastFeed.h"
+#include "linux/support/AppcastFeed.h"
 
-#include "linux/GOwned.h"
+#include "linux/support/GOwned.h"
 
 #include <algorithm>
 #include <cctype>
@@ -235,14 +235,14 @@ private:
     ItemFields m_item;
 };
 
-bool hasScheme(GUri* uri, std::initializer_list<std::string_view> schemes)
+bool hasScheme(GUri* uri, std::initializer_list<const char*> schemes)
 {
     const char* host = g_uri_get_host(uri);
     if (!host || !*host)
         return false;
-    const std::string_view scheme = g_uri_get_scheme(uri);
+    const char* scheme = g_uri_get_scheme(uri);
     return std::any_of(schemes.begin(), schemes.end(),
-                       [&](std::string_view allowed) { return compareWords(scheme, allowed) == 0; });
+                       [&](const char* allowed) { return g_ascii_strcasecmp(scheme, allowed) == 0; });
 }
 
 GUniquePtr<GUri> parseAddress(std::string_view address)
@@ -250,11 +250,11 @@ GUniquePtr<GUri> parseAddress(std::string_view address)
     return GUniquePtr<GUri>(g_uri_parse(std::string(address).c_str(), G_URI_FLAGS_NONE, nullptr));
 }
 
-bool isLoopbackHost(std::string_view host)
+bool isLoopbackHost(const char* host)
 {
-    if (compareWords(host, "localhost") == 0)
+    if (g_ascii_strcasecmp(host, "localhost") == 0)
         return true;
-    auto address = GRefPtr<GInetAddress>::adopt(g_inet_address_new_from_string(std::string(host).c_str()));
+    auto address = GRefPtr<GInetAddress>::adopt(g_inet_address_new_from_string(host));
     return address && g_inet_address_get_is_loopback(address.get());
 }
 
@@ -288,7 +288,7 @@ std::strong_ordering compareVersions(std::string_view left, std::string_view rig
     return std::strong_ordering::equal;
 }
 
-std::optional<std::vector<AppcastItem>> parseAppcast(std::string_view xml, std::string& error)
+Result<std::vector<AppcastItem>> parseAppcast(std::string_view xml)
 {
     constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
     if (xml.starts_with(byteOrderMark))
@@ -298,10 +298,8 @@ std::optional<std::vector<AppcastItem>> parseAppcast(std::string_view xml, std::
     // error set, and a second bad section sets a GError over the first. So the whole text is
     // checked here, and nothing invalid ever reaches it.
     const char* invalid = nullptr;
-    if (!g_utf8_validate_len(xml.data(), xml.size(), &invalid)) {
-        error = "not valid UTF-8 at byte " + std::to_string(invalid - xml.data());
-        return std::nullopt;
-    }
+    if (!g_utf8_validate_len(xml.data(), xml.size(), &invalid))
+        return Failure { "not valid UTF-8 at byte " + std::to_string(invalid - xml.data()) };
 
     // The callbacks never set an error, so GMarkup's own is the only one.
     static const GMarkupParser parser = {FeedReader::startElement, FeedReader::endElement, FeedReader::text, nullptr,
@@ -313,10 +311,8 @@ std::optional<std::vector<AppcastItem>> parseAppcast(std::string_view xml, std::
     const bool isParsed =
         g_markup_parse_context_parse(context.get(), xml.data(), static_cast<gssize>(xml.size()), &parseError.outPtr())
         && !parseError.get() && g_markup_parse_context_end_parse(context.get(), &parseError.outPtr());
-    if (!isParsed) {
-        error = errorMessage(parseError.get());
-        return std::nullopt;
-    }
+    if (!isParsed)
+        return Failure::from(parseError.get());
     return std::move(reader.items);
 }
 

@@ -1,20 +1,14 @@
 #pragma once
 
-// Owners for GLib, GIO, GStreamer, cairo, Pango and X11 handles, so that every handle is released
-// by the object that holds it. GUniquePtr<T> frees a plain C value with its type's free function;
-// GRefPtr<T> holds one reference to a GObject or GstObject and sinks floating references.
+// Owners for GLib and GIO handles, so that every handle is released by the object that holds it.
+// GUniquePtr<T> frees a plain C value with its type's free function; GRefPtr<T> holds one
+// reference to a GObject (or GstObject) and sinks floating references. The other libraries'
+// deleters live beside this header, one per library, so that an adapter includes only its own.
 
-#include <cairo.h>
 #include <gio/gio.h>
 #include <glib.h>
-#include <gst/gst.h>
-#include <pango/pango.h>
-#include <xcb/xcb.h>
-#include <xkbcommon/xkbcommon.h>
 
-#include <cstdlib>
 #include <memory>
-#include <string>
 #include <utility>
 
 template <typename T> struct GDeleter;
@@ -42,27 +36,9 @@ ZELNA_DEFINE_G_DELETER(GBytes, g_bytes_unref)
 ZELNA_DEFINE_G_DELETER(GDBusNodeInfo, g_dbus_node_info_unref)
 ZELNA_DEFINE_G_DELETER(GUri, g_uri_unref)
 ZELNA_DEFINE_G_DELETER(GMarkupParseContext, g_markup_parse_context_free)
-ZELNA_DEFINE_G_DELETER(GstMessage, gst_message_unref)
-ZELNA_DEFINE_G_DELETER(GstCaps, gst_caps_unref)
-ZELNA_DEFINE_G_DELETER(GstTagList, gst_tag_list_unref)
-ZELNA_DEFINE_G_DELETER(GstBuffer, gst_buffer_unref)
-ZELNA_DEFINE_G_DELETER(GstSample, gst_sample_unref)
 ZELNA_DEFINE_G_DELETER(GSettingsSchema, g_settings_schema_unref)
 // A pool goes once the work queued in it has run.
 ZELNA_DEFINE_G_DELETER(GThreadPool, [](GThreadPool* pool) { g_thread_pool_free(pool, FALSE, TRUE); })
-ZELNA_DEFINE_G_DELETER(cairo_t, cairo_destroy)
-ZELNA_DEFINE_G_DELETER(cairo_surface_t, cairo_surface_destroy)
-ZELNA_DEFINE_G_DELETER(cairo_font_options_t, cairo_font_options_destroy)
-ZELNA_DEFINE_G_DELETER(PangoFontDescription, pango_font_description_free)
-// xcb hands out replies, errors and events as malloc'd blocks.
-ZELNA_DEFINE_G_DELETER(xcb_connection_t, xcb_disconnect)
-ZELNA_DEFINE_G_DELETER(xcb_generic_error_t, std::free)
-ZELNA_DEFINE_G_DELETER(xcb_generic_event_t, std::free)
-ZELNA_DEFINE_G_DELETER(xcb_get_modifier_mapping_reply_t, std::free)
-ZELNA_DEFINE_G_DELETER(xkb_context, xkb_context_unref)
-ZELNA_DEFINE_G_DELETER(xkb_keymap, xkb_keymap_unref)
-
-#undef ZELNA_DEFINE_G_DELETER
 
 template <typename T> using GUniquePtr = std::unique_ptr<T, GDeleter<T>>;
 
@@ -144,9 +120,3 @@ public:
 private:
     T* m_pointer = nullptr;
 };
-
-/// The text of a GError, for the one line an adapter prints when it drops a failure.
-inline std::string errorMessage(const GError* error)
-{
-    return error && error->message ? error->message : "unknown error";
-}
