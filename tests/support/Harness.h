@@ -287,7 +287,7 @@ inline std::map<std::string, std::string> allProperties(
     return properties;
 }
 
-/// Records the signals a sender emits on an object path, as "Name(parameters)" in order of arrival.
+/// Records the signals a sender emits on an object path, as "Name(parameters)".
 class SignalRecorder {
 public:
     SignalRecorder(GDBusConnection* connection, const std::string& sender, const std::string& path)
@@ -296,26 +296,20 @@ public:
         m_subscription = g_dbus_connection_signal_subscribe(connection, sender.c_str(), nullptr, nullptr, path.c_str(),
             nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
             [](GDBusConnection*, const char*, const char*, const char*, const char* name, GVariant* parameters,
-                void* self) { static_cast<SignalRecorder*>(self)->m_signals.push_back(name + printed(parameters)); },
+                void* self) { static_cast<SignalRecorder*>(self)->m_signals[name].push_back(name + printed(parameters)); },
             this, nullptr);
         // The bus handles a connection's messages in order: once this round trip is answered, the
         // match rule is in place and no signal emitted from now on is missed.
         callMethod(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetId");
     }
     ~SignalRecorder() { g_dbus_connection_signal_unsubscribe(m_connection.get(), m_subscription); }
-    /// The signals with that name, with their parameters.
-    std::vector<std::string> of(const std::string& name) const
-    {
-        std::vector<std::string> found;
-        std::copy_if(m_signals.begin(), m_signals.end(), std::back_inserter(found),
-            [&](const std::string& signal) { return signal.starts_with(name + "("); });
-        return found;
-    }
+    /// The signals with that name, with their parameters, in order of arrival.
+    std::vector<std::string> of(const std::string& name) { return m_signals[name]; }
 
 private:
     GRefPtr<GDBusConnection> m_connection;
     unsigned m_subscription = 0;
-    std::vector<std::string> m_signals;
+    std::map<std::string, std::vector<std::string>> m_signals;
 };
 
 /// Installs a handler that appends each pressed hot key's id to pressed, then registers Alt+1…Alt+5
