@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
 using namespace zelna::test;
 
 namespace {
@@ -176,11 +178,9 @@ TEST_F(StatusNotifierItemTest, WithoutAHostANoticeSaysHowToGetOneOncePerLogin)
     ASSERT_TRUE(waitForNameOwner(host.get(), "org.freedesktop.Notifications"));
     DbusNotifications notifications(connection.get());
     const auto notices = [&] {
+        static const std::regex call("Notify ");
         const std::string calls = readFile(log);
-        int count = 0;
-        for (auto at = calls.find("Notify "); at != std::string::npos; at = calls.find("Notify ", at + 1))
-            ++count;
-        return count;
+        return std::distance(std::sregex_iterator(calls.begin(), calls.end(), call), {});
     };
     const auto lonelyItem = [&](const std::string& number) {
         return std::make_unique<StatusNotifierItem>(
