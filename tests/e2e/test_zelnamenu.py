@@ -10,7 +10,7 @@ import sys
 import unittest
 import urllib.parse
 
-from gi.repository import Gio, GLib
+from gi.repository import GLib
 
 sys.path.insert(0, os.path.join(os.environ["ZELNA_SOURCE_DIR"], "tests", "support"))
 from desktop_session import PYTHON, SUPPORT, Child, Desktop, StampedLines, run, stop, wait_until  # noqa: E402
@@ -44,7 +44,8 @@ class Session(Desktop):
         return [child["label"] for child in self.item(*labels)["children"] if child["props"].get("toggle-state") == 1]
 
     def title(self):
-        return self.item_property("XAyatanaLabel")
+        return self.call(APP, "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get",
+                         GLib.Variant("(ss)", ("org.kde.StatusNotifierItem", "XAyatanaLabel")), "(v)")[0]
 
     def tool(self, *argv):
         return run(list(argv), env=self.env, timeout=15)[1].strip()
@@ -79,7 +80,7 @@ class ZelnaMenuTest(unittest.TestCase):
     def wait_for(self, condition, message):
         self.assertTrue(wait_until(condition), message)
 
-    def test_choosing_a_channel_plays_pauses_and_resumes_it_and_media_keys_reach_it(self):
+    def test_choosing_a_channel_plays_pauses_and_resumes_it_media_keys_reach_it_and_its_end_reads_as_paused(self):
         session, status = self.session, lambda: self.session.tool("playerctl", "-p", "zelnamenu", "status")
         session.launch()
         self.assertEqual((session.title(), session.checked()), ("", []))
@@ -94,24 +95,12 @@ class ZelnaMenuTest(unittest.TestCase):
         self.wait_for(lambda: status() == "Paused", "play-pause")
         session.click("Zelna Aria")
         self.wait_for(lambda: (session.title(), session.checked()) == (" Zelna Aria", ["Zelna Aria"]), "switches")
-
-    def test_a_stream_that_ends_reads_as_paused_in_a_rebuilt_menu_and_choosing_it_again_reopens_it(self):
-        session, status = self.session, lambda: self.session.tool("playerctl", "-p", "zelnamenu", "status")
-        updates = []
-        session.launch()
-        session.bus.signal_subscribe(None, "com.canonical.dbusmenu", "LayoutUpdated", "/MenuBar", None,
-                                     Gio.DBusSignalFlags.NONE, lambda *signal: updates.append(signal))
+        # Native Voice's stream ends after two seconds; choosing it again opens it anew.
         session.click("Native Voice")
-        self.wait_for(lambda: status() == "Playing", "it plays")
-        self.wait_for(lambda: status() == "Paused", "the end of the stream reads as paused")
-        while GLib.MainContext.default().iteration(False):
-            pass
-        self.assertEqual(len(updates), 2, "the menu was rebuilt for the start and again for the end")
-        self.assertEqual((session.title(), session.checked()), (" Native Voice", ["Native Voice"]))
+        self.wait_for(lambda: (status(), session.checked()) == ("Paused", ["Native Voice"]), "the end reads as paused")
         session.click("Native Voice")
-        self.wait_for(lambda: status() == "Playing", "choosing it again resumes it")
-        self.wait_for(lambda: sum(line.startswith("REQUEST /native ") for _, line in self.requests.snapshot()) == 2,
-                      "and opens it anew")
+        self.wait_for(lambda: status() == "Playing" and sum(
+            line.startswith("REQUEST /native ") for _, line in self.requests.snapshot()) == 2, "it reopens")
 
     def test_hot_keys_the_login_item_and_an_update_check_that_cannot_reach_its_server(self):
         session, calls = self.session, os.path.join(self.session.home, "notifications")

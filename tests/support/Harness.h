@@ -185,18 +185,14 @@ inline void writeFile(const std::filesystem::path& path, const std::string& cont
     std::ofstream(path, std::ios::binary) << contents;
 }
 
-/// A private dbus-daemon, DBUS_SESSION_BUS_ADDRESS for the life of the object. It activates only the
-/// machine's session services named in `activatable` (e.g. "org.xfce.Xfconf"), from the service
-/// folder beside its copy of tests/support/session-bus.conf.
+/// A private dbus-daemon, DBUS_SESSION_BUS_ADDRESS for the life of the object. It activates nothing:
+/// the service folder beside its copy of tests/support/session-bus.conf stays empty.
 class PrivateSessionBus {
 public:
-    explicit PrivateSessionBus(const std::vector<std::string>& activatable = {})
+    PrivateSessionBus()
     {
         std::filesystem::create_directory(m_folder.path / "services");
         std::filesystem::copy_file(ZELNA_SOURCE_DIR "/tests/support/session-bus.conf", m_folder.path / "bus.conf");
-        for (const auto& name : activatable)
-            std::filesystem::create_symlink("/usr/share/dbus-1/services/" + name + ".service",
-                m_folder.path / "services" / (name + ".service"));
         m_daemon.emplace(std::vector<std::string> { "dbus-daemon", "--nofork", "--print-address",
                              "--config-file=" + (m_folder.path / "bus.conf").string() }, true);
         m_address.emplace("DBUS_SESSION_BUS_ADDRESS", m_daemon->readLine().value_or("dbus-daemon did not start"));
@@ -291,7 +287,7 @@ inline std::map<std::string, std::string> allProperties(
     return properties;
 }
 
-/// Records the signals a sender emits on an object path, as "Name(parameters)" in order of arrival.
+/// Records the signals a sender emits on an object path, as "Name(parameters)".
 class SignalRecorder {
 public:
     SignalRecorder(GDBusConnection* connection, const std::string& sender, const std::string& path)
@@ -300,26 +296,20 @@ public:
         m_subscription = g_dbus_connection_signal_subscribe(connection, sender.c_str(), nullptr, nullptr, path.c_str(),
             nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
             [](GDBusConnection*, const char*, const char*, const char*, const char* name, GVariant* parameters,
-                void* self) { static_cast<SignalRecorder*>(self)->m_signals.push_back(name + printed(parameters)); },
+                void* self) { static_cast<SignalRecorder*>(self)->m_signals[name].push_back(name + printed(parameters)); },
             this, nullptr);
         // The bus handles a connection's messages in order: once this round trip is answered, the
         // match rule is in place and no signal emitted from now on is missed.
         callMethod(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetId");
     }
     ~SignalRecorder() { g_dbus_connection_signal_unsubscribe(m_connection.get(), m_subscription); }
-    /// The signals with that name, with their parameters.
-    std::vector<std::string> of(const std::string& name) const
-    {
-        std::vector<std::string> found;
-        std::copy_if(m_signals.begin(), m_signals.end(), std::back_inserter(found),
-            [&](const std::string& signal) { return signal.starts_with(name + "("); });
-        return found;
-    }
+    /// The signals with that name, with their parameters, in order of arrival.
+    std::vector<std::string> of(const std::string& name) { return m_signals[name]; }
 
 private:
     GRefPtr<GDBusConnection> m_connection;
     unsigned m_subscription = 0;
-    std::vector<std::string> m_signals;
+    std::map<std::string, std::vector<std::string>> m_signals;
 };
 
 /// Installs a handler that appends each pressed hot key's id to pressed, then registers Alt+1…Alt+5

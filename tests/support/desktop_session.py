@@ -159,20 +159,16 @@ class Desktop:
                                    Gio.DBusCallFlags.NONE, timeout_ms, None)
         return reply.unpack() if reply else None
 
-    def item(self, *labels, app="org.zelna.ZelnaMenu"):
+    def item(self, *labels):
         """The app's menu item reached through labels, each the start of a label; the root for none."""
         def node(layout):
             return {"id": layout[0], "label": layout[1].get("label", "").replace("__", "_"), "props": layout[1],
                     "children": [node(child) for child in layout[2]]}
-        found = node(self.call(app, "/MenuBar", "com.canonical.dbusmenu", "GetLayout",
+        found = node(self.call("org.zelna.ZelnaMenu", "/MenuBar", "com.canonical.dbusmenu", "GetLayout",
                                GLib.Variant("(iias)", (0, -1, [])), "(u(ia{sv}av))")[1])
         for label in labels:
             found = next(child for child in found["children"] if child["label"].startswith(label))
         return found
-
-    def item_property(self, name, app="org.zelna.ZelnaMenu"):
-        return self.call(app, "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get",
-                         GLib.Variant("(ss)", ("org.kde.StatusNotifierItem", name)), "(v)")[0]
 
     def close(self):
         if getattr(self, "bus", None):

@@ -4,7 +4,7 @@ every item, and reports on stdout, each line with the CLOCK_MONOTONIC time it wa
 (items may register), REGISTERED <t> <service> <path>, ICON <t> <service> (--read-icons: its IconPixmap
 came back, as a host reads it on registration), REFUSED <t> (--refuse), HOST <t> (a host
 announced, --host-after), NAME <t> <name> <owner> and GONE <t> <name> for well-known names starting
-with one of --names. Runs until SIGTERM or SIGINT."""
+with one of NAMES. Runs until SIGTERM or SIGINT."""
 
 import argparse
 import signal
@@ -13,6 +13,7 @@ import time
 from gi.repository import Gio, GLib
 
 WATCHER, PATH = "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher"
+NAMES = ("org.mpris.MediaPlayer2.", "org.zelna.")
 INTERFACE = Gio.DBusNodeInfo.new_for_xml(f"""<node><interface name="{WATCHER}">
   <method name="RegisterStatusNotifierItem"><arg type="s" direction="in"/></method>
   <method name="RegisterStatusNotifierHost"><arg type="s" direction="in"/></method>
@@ -31,13 +32,11 @@ def say(*words):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--names", nargs="*", default=["org.mpris.MediaPlayer2.", "org.zelna."],
-                        help="report owners of well-known names starting with these")
     parser.add_argument("--refuse", type=int, default=0, help="refuse this many registrations first")
     parser.add_argument("--read-icons", action="store_true", help="read each item's IconPixmap as it registers")
     parser.add_argument("--host-after", type=float, help="announce a host this many seconds after READY")
     args = parser.parse_args()
-    names, refusals = args.names, [args.refuse]
+    refusals = [args.refuse]
     connection, items = Gio.bus_get_sync(Gio.BusType.SESSION, None), []
 
     def icon_read(connection, result, service):
@@ -75,7 +74,7 @@ def main():
 
     def name_owner_changed(connection, sender, path, interface, signal_name, parameters):
         name, _, owner = parameters.unpack()
-        if any(name.startswith(prefix) for prefix in names):
+        if name.startswith(NAMES):
             say(*(("NAME", name, owner) if owner else ("GONE", name)))
 
     connection.register_object(PATH, INTERFACE, method_call, get_property, None)

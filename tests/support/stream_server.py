@@ -16,6 +16,7 @@ import argparse
 import http.server
 import itertools
 import os
+import pathlib
 import random
 import select
 import socket
@@ -147,15 +148,14 @@ def main():
     server = http.server.ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
     server.channel_format, server.fault_counts, server.media, server.files = args.channels, {}, {}, {}
     server.channel_paths = dict(mapping.split("=", 1) for mapping in args.channel)
+    media = pathlib.Path(args.media_dir)
     for name, (content_type, file_name, encoder) in FORMATS.items():
-        encode(os.path.join(args.media_dir, file_name), encoder)
-        with open(os.path.join(args.media_dir, file_name), "rb") as file:
-            server.media[name] = server.files[f"short/{name}"] = (content_type, file.read())
-    encode(os.path.join(args.media_dir, "hls"), HLS)
-    for segment in os.listdir(os.path.join(args.media_dir, "hls")):
-        with open(os.path.join(args.media_dir, "hls", segment), "rb") as file:
-            kind = "video/mp2t" if segment.endswith(".ts") else "application/vnd.apple.mpegurl"
-            server.files[f"hls/{segment}"] = (kind, file.read())
+        encode(str(media / file_name), encoder)
+        server.media[name] = server.files[f"short/{name}"] = (content_type, (media / file_name).read_bytes())
+    encode(str(media / "hls"), HLS)
+    for segment in (media / "hls").iterdir():
+        kind = "video/mp2t" if segment.suffix == ".ts" else "application/vnd.apple.mpegurl"
+        server.files[f"hls/{segment.name}"] = (kind, segment.read_bytes())
     # A port bound without listening refuses connections, and nobody else can take it meanwhile.
     refusing = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     refusing.bind(("127.0.0.1", 0))

@@ -7,20 +7,6 @@ const std::string defaultShortcuts = "shortcuts=⌥1: Zelna Prime,⌥2: Zelna Pu
 
 } // namespace
 
-TEST_F(AppScript, HotKeysPlayPauseAndResumeTheirSlotsChannel)
-{
-    run({
-        { "launch", "" },
-        { "press 1", "started=prime;playing=yes;checked=Zelna Prime" },
-        { "press 1", "started=prime;playing=no;checked=Zelna Prime" },
-        { "press 1", "started=prime;playing=yes" },
-        { "press 2", "started=prime,pulse;checked=Zelna Pulse;menus=5" },
-        // Empty slots and keys that are no hot keys do nothing, not even rebuild the menu.
-        { "press 5", "started=prime,pulse;menus=5" },
-        { "press 6", "started=prime,pulse;menus=5" },
-    });
-}
-
 TEST_F(AppScript, StoredSlotsArePaddedKeptAndSeededOnlyWhenNoneHoldsAChannel)
 {
     run({

@@ -30,7 +30,7 @@ TEST_F(AppScript, ChoosingAChannelPlaysItAndChoosingItAgainPausesAndResumesIt)
     });
 }
 
-TEST_F(AppScript, AssigningASlotStoresAndShowsItAndLeavesPlaybackAlone)
+TEST_F(AppScript, AssigningASlotStoresAndShowsItLeavesPlaybackAloneAndItsKeyPlaysPausesAndResumes)
 {
     run({
         { "launch", "" },
@@ -39,6 +39,7 @@ TEST_F(AppScript, AssigningASlotStoresAndShowsItAndLeavesPlaybackAlone)
             "slots=prime,pulse,aria,vintage,;started=vintage;playing=yes;checked=Zelna Vintage;"
             "marks=Zelna Prime,Zelna Pulse,Zelna Aria,Zelna Vintage,[hotkey_none]" },
         { "press 4", "playing=no;started=vintage" },
+        { "press 4", "playing=yes;started=vintage" },
         // A channel in two slots shows the lower one's key; both keys play it.
         { "assign 1 Zelna Aria",
             "slots=aria,pulse,aria,vintage,;hints=Zelna Pulse⌥2,Zelna Aria⌥1,Zelna Vintage⌥4,[quit]^q" },
@@ -56,8 +57,9 @@ TEST_F(AppScript, SlotsClearedThroughTheMenuStayClearedUntilTheNextStart)
         { "assign 1 [hotkey_none]", "" },
         { "assign 2 [hotkey_none]", "" },
         { "assign 3 [hotkey_none]", "slots=,,,,;hints=[quit]^q" },
-        { "choose Zelna Prime", "slots=,,,,;started=prime" },
-        { "press 1", "slots=,,,,;started=prime;playing=yes" },
+        { "choose Zelna Prime", "slots=,,,,;started=prime;menus=5" },
+        // An empty slot's key does nothing, not even rebuild the menu.
+        { "press 1", "slots=,,,,;started=prime;playing=yes;menus=5" },
         { "relaunch", "slots=prime,pulse,aria,," },
     });
 }

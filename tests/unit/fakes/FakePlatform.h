@@ -8,7 +8,6 @@
 #include "linux/support/HotKeyDispatch.h"
 
 #include <map>
-#include <set>
 
 using EventLog = std::vector<std::string>;
 
@@ -106,7 +105,7 @@ public:
     {
         log.push_back("register");
         const NumberRowKey* key = numberRowKey(keyCode);
-        if (!key || refusedDigits.count(key->digit))
+        if (!key)
             return eventHotKeyExistsErr;
         *outRef = reinterpret_cast<EventHotKeyRef>(&(hotKeys[{ key->digit, modifiers }] = id));
         return noErr;
@@ -117,7 +116,6 @@ public:
             HotKeyAdapter::press(found->second);
     }
     std::map<std::pair<char, std::uint32_t>, EventHotKeyID> hotKeys;
-    std::set<char> refusedDigits; ///< Keys another program holds.
 
     // Preferences: "store <key>"; a value that is no array is absent.
     std::optional<std::vector<StoredArrayElement>> arrayForKey(std::string_view key) override
@@ -165,13 +163,12 @@ public:
         log.push_back("status item"), ++statusItems;
         return { std::shared_ptr<void>(), this };
     }
-    StatusBarButton* button() override { return hasButton ? this : nullptr; }
+    StatusBarButton* button() override { return this; }
     void setMenu(std::shared_ptr<Menu> value) override { log.push_back("set menu"), menu = value, ++menusSet; }
     void setImage(std::shared_ptr<Image> value) override { log.push_back("button image"), image = value; }
     void setTitle(std::string value) override { log.push_back("button title '" + value + "'"), title = value; }
     void setFont(Font) override { }
     int statusItems = 0, menusSet = 0;
-    bool hasButton = true;
     std::shared_ptr<Menu> menu;
     std::shared_ptr<Image> image;
     std::string title = "<unset>";
