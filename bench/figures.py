@@ -125,12 +125,18 @@ class Subject:
         self.log = GstLog(self.process.stderr)
 
     def item_figures(self):
-        """Start → the item registered, and → the stand-in host got its icon (what it reads at once,
-        answered when the program's main loop is free)."""
-        registered, icon = self.desktop.registered(self.started), self.desktop.icon_read(self.started)
-        if registered is None or icon is None:
+        """Start → the item registered, and → its icon read as a host reads it at once (answered when
+        the program's main loop is free), asked within a millisecond of the registration."""
+        found = wait_until(lambda: self.desktop.watcher.first(lambda line: line.startswith("REGISTERED "),
+                                                               self.started), timeout=10, interval=0.001)
+        if not found:
             raise RuntimeError(f"{self.name}'s status item did not come up:\n" + self.log.lines_text())
-        return {"start_to_item_ms": 1000 * (registered - self.started), "start_to_icon_ms": 1000 * (icon - self.started)}
+        service, path = found[1].split()[2:4]
+        self.desktop.call(service, path, "org.freedesktop.DBus.Properties", "Get",
+                          GLib.Variant("(ss)", ("org.kde.StatusNotifierItem", "IconPixmap")), "(v)")
+        icon = time.monotonic()
+        return {"start_to_item_ms": 1000 * (float(found[1].split()[1]) - self.started),
+                "start_to_icon_ms": 1000 * (icon - self.started)}
 
     def close(self):
         if self.process:

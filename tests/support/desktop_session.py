@@ -124,8 +124,7 @@ class Desktop:
             env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
             flags = Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION
             self.bus = Gio.DBusConnection.new_for_address_sync(env["DBUS_SESSION_BUS_ADDRESS"], flags, None, None)
-            watcher = self.start([PYTHON, f"{SUPPORT}/fake_status_watcher.py", "--read-icons"], stdout=subprocess.PIPE,
-                                 text=True)
+            watcher = self.start([PYTHON, f"{SUPPORT}/fake_status_watcher.py"], stdout=subprocess.PIPE, text=True)
             self.watcher = StampedLines(watcher.stdout)
             if not self.watcher.wait_for(lambda line: line.startswith("READY ")):
                 raise RuntimeError("the stand-in status watcher did not start")
@@ -141,11 +140,6 @@ class Desktop:
     def registered(self, after=0.0, timeout=10.0):
         """Monotonic time at which a status item registered, or None."""
         return self.name_owned(None, after, timeout)
-
-    def icon_read(self, after=0.0, timeout=10.0):
-        """Monotonic time at which the stand-in host got a registered item's IconPixmap, or None."""
-        found = self.watcher.wait_for(lambda line: line.startswith("ICON "), after, timeout)
-        return float(found[1].split()[1]) if found else None
 
     def name_owned(self, name, after=0.0, timeout=10.0):
         """Monotonic time at which the well-known name got an owner (a status item registered, for none)."""

@@ -1,8 +1,7 @@
 #!/usr/bin/python3
 """A stand-in for a status-area host: owns org.kde.StatusNotifierWatcher on the session bus, takes
 every item, and reports on stdout, each line with the CLOCK_MONOTONIC time it was seen: READY <t>
-(items may register), REGISTERED <t> <service> <path>, ICON <t> <service> (--read-icons: its IconPixmap
-came back, as a host reads it on registration), REFUSED <t> (--refuse), HOST <t> (a host
+(items may register), REGISTERED <t> <service> <path>, REFUSED <t> (--refuse), HOST <t> (a host
 announced, --host-after), NAME <t> <name> <owner> and GONE <t> <name> for well-known names starting
 with one of NAMES. Runs until SIGTERM or SIGINT."""
 
@@ -33,18 +32,10 @@ def say(*words):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--refuse", type=int, default=0, help="refuse this many registrations first")
-    parser.add_argument("--read-icons", action="store_true", help="read each item's IconPixmap as it registers")
     parser.add_argument("--host-after", type=float, help="announce a host this many seconds after READY")
     args = parser.parse_args()
     refusals = [args.refuse]
     connection, items = Gio.bus_get_sync(Gio.BusType.SESSION, None), []
-
-    def icon_read(connection, result, service):
-        try:
-            connection.call_finish(result)
-            say("ICON", service)
-        except GLib.Error:
-            pass
 
     def method_call(connection, sender, path, interface, method, parameters, invocation):
         if method == "RegisterStatusNotifierItem" and refusals[0] > 0:
@@ -59,10 +50,6 @@ def main():
             items.append(service + item)
             invocation.return_value(None)
             say("REGISTERED", service, item)
-            if args.read_icons:
-                connection.call(service, item, "org.freedesktop.DBus.Properties", "Get",
-                                GLib.Variant("(ss)", ("org.kde.StatusNotifierItem", "IconPixmap")), None,
-                                Gio.DBusCallFlags.NONE, 10000, None, icon_read, service)
             connection.emit_signal(None, PATH, WATCHER, "StatusNotifierItemRegistered",
                                    GLib.Variant("(s)", (items[-1],)))
         else:
