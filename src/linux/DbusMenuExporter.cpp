@@ -475,8 +475,7 @@ void DbusMenuExporter::handleMethodCall(GDBusConnection*, const char*, const cha
                                 : self->aboutToShowGroup(parameters, invocation);
         if (self->onAboutToShow)
             self->onAboutToShow();
-    }
-    else
+    } else
         g_dbus_method_invocation_return_error(
             invocation, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD, "No method %s", methodName);
 }

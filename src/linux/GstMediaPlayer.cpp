@@ -58,26 +58,45 @@ char warmUpTask;
 
 /// GStreamer loads its plugin registry on initialisation: a program that sits idle in the panel
 /// should not carry it (memory, start-up time) until it may be asked to play. The warm-up also
-/// loads the plugins every stream goes through, which the first player would otherwise load.
+/// loads what every stream goes through, which the first player would otherwise load: GIO's
+/// network monitor, proxy resolver and TLS backend (modules of their own), and the plugins.
 void initialiseGStreamer(bool isWarmUp)
 {
     gst_init(nullptr, nullptr);
     registerGioHttpSource(userAgent);
     if (!isWarmUp)
         return;
-    for (const char* name : { "playbin", "uridecodebin", "decodebin", "typefind", "queue2", "playsink",
-             "audioconvert", "audioresample", "volume", "autoaudiosink" }) {
+    g_network_monitor_get_default();
+    g_proxy_resolver_get_default();
+    g_tls_backend_get_default();
+    for (const char* name : { "playbin", "uridecodebin", "decodebin", "typefind", "queue2", "playsink", "audioconvert",
+             "audioresample", "volume", "autoaudiosink" }) {
         if (GstPluginFeature* feature = gst_registry_lookup_feature(gst_registry_get(), name)) {
             if (GstPluginFeature* loaded = gst_plugin_feature_load(feature))
                 gst_object_unref(loaded);
             gst_object_unref(feature);
         }
     }
+    // Every stream is typefound and parsed, and played on the sink autoaudiosink will pick.
+    for (const char* name : { "typefindfunctions", "audioparsers" }) {
+        if (GstPlugin* plugin = gst_registry_find_plugin(gst_registry_get(), name)) {
+            if (GstPlugin* loaded = gst_plugin_load(plugin))
+                gst_object_unref(loaded);
+            gst_object_unref(plugin);
+        }
+    }
+    GList* sinks = gst_element_factory_list_get_elements(
+        GST_ELEMENT_FACTORY_TYPE_SINK | GST_ELEMENT_FACTORY_TYPE_MEDIA_AUDIO, GST_RANK_MARGINAL);
+    sinks = g_list_sort(sinks, gst_plugin_feature_rank_compare_func);
+    if (GstPluginFeature* loaded = sinks ? gst_plugin_feature_load(GST_PLUGIN_FEATURE(sinks->data)) : nullptr)
+        gst_object_unref(loaded);
+    gst_plugin_feature_list_free(sinks);
 }
 
 } // namespace
 
-GstMediaPlayerFactory::GstMediaPlayerFactory(GstRetryTimings timings) : GstMediaPlayerFactory(nullptr, timings)
+GstMediaPlayerFactory::GstMediaPlayerFactory(GstRetryTimings timings)
+    : GstMediaPlayerFactory(nullptr, timings)
 {
     m_usesDefaultNetworkMonitor = true;
 }

@@ -316,14 +316,16 @@ void StatusNotifierItem::runIconFileTask(gpointer data, gpointer)
             std::remove(path.c_str());
         files.paths.clear();
     }
-    g_idle_add_full(G_PRIORITY_DEFAULT, [](gpointer data) {
-        auto files = *static_cast<std::shared_ptr<IconFiles>*>(data);
-        if (auto item = files->item.lock())
-            (*item)->iconFilesWritten(files);
-        return G_SOURCE_REMOVE;
-    }, new std::shared_ptr<IconFiles>(task->files), [](gpointer data) {
-        delete static_cast<std::shared_ptr<IconFiles>*>(data);
-    });
+    g_idle_add_full(
+        G_PRIORITY_DEFAULT,
+        [](gpointer data) {
+            auto files = *static_cast<std::shared_ptr<IconFiles>*>(data);
+            if (auto item = files->item.lock())
+                (*item)->iconFilesWritten(files);
+            return G_SOURCE_REMOVE;
+        },
+        new std::shared_ptr<IconFiles>(task->files),
+        [](gpointer data) { delete static_cast<std::shared_ptr<IconFiles>*>(data); });
 }
 
 bool StatusNotifierItem::writeIconFiles(IconFiles& files)
@@ -451,12 +453,15 @@ void StatusNotifierItem::registrationFinished(const Result<std::string>& takenBy
     }
     if (!std::exchange(m_hasReportedFailure, true))
         logLine("the status-area host did not take the item: %s; trying again", takenBy.failure().message.c_str());
-    m_retrySource = g_timeout_add(m_retryDelay, [](void* userData) {
-        auto* self = static_cast<StatusNotifierItem*>(userData);
-        self->m_retrySource = 0;
-        self->registerWithWatcher();
-        return G_SOURCE_REMOVE;
-    }, this);
+    m_retrySource = g_timeout_add(
+        m_retryDelay,
+        [](void* userData) {
+            auto* self = static_cast<StatusNotifierItem*>(userData);
+            self->m_retrySource = 0;
+            self->registerWithWatcher();
+            return G_SOURCE_REMOVE;
+        },
+        this);
     m_retryDelay = std::min(2 * m_retryDelay, longestRetryDelay);
 }
 

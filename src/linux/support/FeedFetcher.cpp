@@ -51,7 +51,8 @@ Result<std::string> download(std::string address, const std::string& userAgent, 
             return feed;
         };
         if (isHttpRedirect(response->status)) {
-            GUniquePtr<gchar> target(response->location.empty() ? nullptr
+            GUniquePtr<gchar> target(response->location.empty()
+                    ? nullptr
                     : g_uri_resolve_relative(address.c_str(), response->location.c_str(), G_URI_FLAGS_NONE, nullptr));
             if (!target)
                 return closed(statusFailure(*response));
@@ -71,8 +72,8 @@ Result<std::string> download(std::string address, const std::string& userAgent, 
         std::array<char, readChunkSize> chunk;
         for (;;) {
             GUniqueOutPtr<GError> error;
-            const gssize count = g_input_stream_read(response->body.get(), chunk.data(), chunk.size(), cancellable,
-                                                     &error.outPtr());
+            const gssize count
+                = g_input_stream_read(response->body.get(), chunk.data(), chunk.size(), cancellable, &error.outPtr());
             if (count < 0)
                 return closed(transferFailure(Failure::from(error.get())));
             if (count == 0)

@@ -161,11 +161,11 @@ Result<HttpResponse> httpGet(const char* uri, const std::string& userAgent, GCan
     std::string host = std::strchr(hostName, ':') ? "[" + std::string(hostName) + "]" : std::string(hostName);
     if (port > 0)
         host += ":" + std::to_string(port);
-    GUniquePtr<gchar> requestText(g_strdup_printf(
-        "GET %s%s%s HTTP/1.0\r\nHost: %s\r\nUser-Agent: %s\r\nAccept: */*\r\nConnection: close\r\n\r\n",
-        *path ? path : "/", query ? "?" : "", query ? query : "", host.c_str(), userAgent.c_str()));
+    GUniquePtr<gchar> requestText(
+        g_strdup_printf("GET %s%s%s HTTP/1.0\r\nHost: %s\r\nUser-Agent: %s\r\nAccept: */*\r\nConnection: close\r\n\r\n",
+            *path ? path : "/", query ? "?" : "", query ? query : "", host.c_str(), userAgent.c_str()));
     if (!g_output_stream_write_all(g_io_stream_get_output_stream(response.connection.get()), requestText.get(),
-                                   std::strlen(requestText.get()), nullptr, cancellable, &error.outPtr()))
+            std::strlen(requestText.get()), nullptr, cancellable, &error.outPtr()))
         return failed(Failure::from(error.get()));
 
     auto* buffered = G_BUFFERED_INPUT_STREAM(
