@@ -53,6 +53,18 @@ def memory_kib(pid):
     return fields["VmRSS"], fields["VmHWM"]
 
 
+def proportional_kib(pid):
+    """(PSS, USS) in KiB from smaps_rollup: the process's share of the pages it maps, and the pages
+    only it maps, so that shared libraries show as what they cost beside other programs."""
+    fields = {}
+    with open(f"/proc/{pid}/smaps_rollup") as rollup:
+        for line in rollup:
+            name, _, value = line.partition(":")
+            if name in ("Pss", "Private_Clean", "Private_Dirty"):
+                fields[name] = int(value.split()[0])
+    return fields["Pss"], fields["Private_Clean"] + fields["Private_Dirty"]
+
+
 def cpu_seconds(pid):
     """User plus system CPU time of the whole process, in seconds."""
     with open(f"/proc/{pid}/stat") as stat:

@@ -67,8 +67,13 @@ int main()
         return EXIT_FAILURE;
     }
     GDBusConnection* sessionBus = application->connection();
+    // The status item first: it is what the user waits for.
+    DbusNotifications notifications(sessionBus);
+    StatusNotifierBar statusBar(sessionBus, application, &notifications);
 
-    GstMediaPlayerFactory mediaPlayers(g_network_monitor_get_default());
+    GstMediaPlayerFactory mediaPlayers;
+    // A host shows the menu a moment before the user can choose a channel in it.
+    statusBar.setOnMenuAboutToShow([&mediaPlayers] { mediaPlayers.prepare(); });
     MprisMediaCentre mediaCentre(sessionBus);
     JsonPreferences preferences(JsonPreferences::defaultPath());
     auto hotKeys = makeHotKeys(sessionBus);
@@ -80,7 +85,6 @@ int main()
     XdgAutostart loginItems;
     CairoGraphics graphics;
     GettextLocalizer localizer(localeDirectory());
-    DbusNotifications notifications(sessionBus);
     AppcastUpdaterFactory updaters(notifications,
         LastUpdateCheckStore {
             [&preferences]() -> std::optional<std::int64_t> {
@@ -91,7 +95,6 @@ int main()
             },
             [&preferences](std::int64_t time) { preferences.setValue("lastUpdateCheck", time); },
         });
-    StatusNotifierBar statusBar(sessionBus, application, &notifications);
 
     app = application;
     delegate = std::make_unique<AppDelegate>(AppDelegate::Services {

@@ -470,11 +470,12 @@ void DbusMenuExporter::handleMethodCall(GDBusConnection*, const char*, const cha
         self->event(parameters, invocation);
     else if (method == "EventGroup")
         self->eventGroup(parameters, invocation);
-    else if (method == "AboutToShow")
-        self->aboutToShow(parameters, invocation);
-    else if (method == "AboutToShowGroup")
-        self->aboutToShowGroup(parameters, invocation);
-    else
+    else if (method == "AboutToShow" || method == "AboutToShowGroup") {
+        method == "AboutToShow" ? self->aboutToShow(parameters, invocation)
+                                : self->aboutToShowGroup(parameters, invocation);
+        if (self->onAboutToShow)
+            self->onAboutToShow();
+    } else
         g_dbus_method_invocation_return_error(
             invocation, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD, "No method %s", methodName);
 }

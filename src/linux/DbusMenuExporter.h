@@ -4,6 +4,7 @@
 #include "ports/Menu.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -31,6 +32,10 @@ public:
 
     /// Replaces the whole layout and announces it with LayoutUpdated(revision, 0).
     void setMenu(std::shared_ptr<Menu> menu);
+
+    /// Called when a host is about to show the menu or one of its submenus: the user may choose
+    /// an item soon.
+    std::function<void()> onAboutToShow;
 
     const std::string& objectPath() const { return m_objectPath; }
     bool isExported() const { return m_registrationId != 0; }

@@ -53,26 +53,80 @@ void countBuffers(GstElement* element, const char* padName, std::shared_ptr<void
         new Probe { std::move(owner), counter }, [](gpointer probe) { delete static_cast<Probe*>(probe); });
 }
 
+// Stands for the warm-up in the worker's queue, among the pipelines it stops.
+char warmUpTask;
+
+/// GStreamer loads its plugin registry on initialisation: a program that sits idle in the panel
+/// should not carry it (memory, start-up time) until it may be asked to play. The warm-up also
+/// loads what every stream goes through, which the first player would otherwise load: GIO's
+/// network monitor, proxy resolver and TLS backend (modules of their own), and the plugins.
+void initialiseGStreamer(bool isWarmUp)
+{
+    gst_init(nullptr, nullptr);
+    registerGioHttpSource(userAgent);
+    if (!isWarmUp)
+        return;
+    g_network_monitor_get_default();
+    g_proxy_resolver_get_default();
+    g_tls_backend_get_default();
+    for (const char* name : { "playbin", "uridecodebin", "decodebin", "typefind", "queue2", "playsink", "audioconvert",
+             "audioresample", "volume", "autoaudiosink" }) {
+        if (GstPluginFeature* feature = gst_registry_lookup_feature(gst_registry_get(), name)) {
+            if (GstPluginFeature* loaded = gst_plugin_feature_load(feature))
+                gst_object_unref(loaded);
+            gst_object_unref(feature);
+        }
+    }
+    // Every stream is typefound and parsed, and played on the sink autoaudiosink will pick.
+    for (const char* name : { "typefindfunctions", "audioparsers" }) {
+        if (GstPlugin* plugin = gst_registry_find_plugin(gst_registry_get(), name)) {
+            if (GstPlugin* loaded = gst_plugin_load(plugin))
+                gst_object_unref(loaded);
+            gst_object_unref(plugin);
+        }
+    }
+    GList* sinks = gst_element_factory_list_get_elements(
+        GST_ELEMENT_FACTORY_TYPE_SINK | GST_ELEMENT_FACTORY_TYPE_MEDIA_AUDIO, GST_RANK_MARGINAL);
+    sinks = g_list_sort(sinks, gst_plugin_feature_rank_compare_func);
+    if (GstPluginFeature* loaded = sinks ? gst_plugin_feature_load(GST_PLUGIN_FEATURE(sinks->data)) : nullptr)
+        gst_object_unref(loaded);
+    gst_plugin_feature_list_free(sinks);
+}
+
 } // namespace
+
+GstMediaPlayerFactory::GstMediaPlayerFactory(GstRetryTimings timings)
+    : GstMediaPlayerFactory(nullptr, timings)
+{
+    m_usesDefaultNetworkMonitor = true;
+}
 
 GstMediaPlayerFactory::GstMediaPlayerFactory(GNetworkMonitor* networkMonitor, GstRetryTimings timings)
     : m_networkMonitor(GRefPtr<GNetworkMonitor>::share(networkMonitor))
     , m_timings(timings)
     , m_pipelineReleaser(g_thread_pool_new(
-          [](gpointer pipeline, gpointer) {
-              gst_element_set_state(GST_ELEMENT(pipeline), GST_STATE_NULL);
-              gst_object_unref(pipeline);
+          [](gpointer task, gpointer) {
+              if (task == &warmUpTask)
+                  return initialiseGStreamer(true);
+              gst_element_set_state(GST_ELEMENT(task), GST_STATE_NULL);
+              gst_object_unref(task);
           },
           nullptr, 1, FALSE, nullptr))
 { }
 
+void GstMediaPlayerFactory::prepare()
+{
+    if (!std::exchange(m_isPrepared, true))
+        g_thread_pool_push(m_pipelineReleaser.get(), &warmUpTask, nullptr);
+}
+
 std::unique_ptr<MediaPlayer> GstMediaPlayerFactory::makePlayer(PlayerItem item)
 {
-    // GStreamer loads its plugin registry on initialisation: a program that sits idle in the
-    // panel should not carry it (memory, start-up time) until the first channel is chosen.
-    if (!gst_is_initialized())
-        gst_init(nullptr, nullptr);
-    registerGioHttpSource(userAgent);
+    // Waits for a warm-up under way, if any.
+    m_isPrepared = true;
+    initialiseGStreamer(false);
+    if (m_usesDefaultNetworkMonitor && !m_networkMonitor)
+        m_networkMonitor = GRefPtr<GNetworkMonitor>::share(g_network_monitor_get_default());
     return std::make_unique<GstMediaPlayer>(std::move(item), m_timings, m_networkMonitor.get(),
                                             m_pipelineReleaser.get());
 }

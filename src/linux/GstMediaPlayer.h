@@ -31,10 +31,19 @@ struct GstRetryTimings {
 /// the pipelines they leave behind, on a thread of its own, and waits for that when it goes.
 class GstMediaPlayerFactory final : public MediaPlayerFactory {
 public:
+    /// Players follow the desktop's network monitor, which is loaded with the first of them.
+    explicit GstMediaPlayerFactory(GstRetryTimings timings = {});
+    /// Players follow networkMonitor, or nothing.
     explicit GstMediaPlayerFactory(GNetworkMonitor* networkMonitor, GstRetryTimings timings = {});
     std::unique_ptr<MediaPlayer> makePlayer(PlayerItem item) override;
 
+    /// Readies GStreamer for the first player on a worker thread, so that neither the start nor
+    /// the first choice pays for it; an idle program that is never asked to play never loads it.
+    void prepare();
+
 private:
+    bool m_usesDefaultNetworkMonitor = false;
+    bool m_isPrepared = false;
     GRefPtr<GNetworkMonitor> m_networkMonitor;
     GstRetryTimings m_timings;
     GUniquePtr<GThreadPool> m_pipelineReleaser;

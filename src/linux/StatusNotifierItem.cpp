@@ -195,6 +195,7 @@ StatusNotifierItem::StatusNotifierItem(GDBusConnection* connection, std::shared_
     , m_nodeInfo(g_dbus_node_info_new_for_xml(introspectionXml, nullptr))
     , m_retryDelay(firstRetryDelay)
     , m_pixmaps { iconPixmap(fittedSquare(nullptr, iconCellSizes[0])) }
+    , m_iconFileThread(g_thread_pool_new(runIconFileTask, nullptr, 1, FALSE, nullptr))
 {
     // The objects are exported before any registration: hosts read them at once.
     static const GDBusInterfaceVTable vtable = { handleMethodCall, handleGetProperty, nullptr, {} };
@@ -213,6 +214,9 @@ StatusNotifierItem::StatusNotifierItem(GDBusConnection* connection, std::shared_
         watcherAppeared, watcherVanished, this, nullptr);
     m_hostSubscriptionId = g_dbus_connection_signal_subscribe(m_connection.get(), watcher.name, watcher.interface,
         "StatusNotifierHostRegistered", watcher.path, nullptr, G_DBUS_SIGNAL_FLAGS_NONE, hostRegistered, this, nullptr);
+    // Registering at once, rather than once the watch has found the watcher, puts the item in the
+    // panel a main-loop turn sooner: what hosts then read waits for that turn, when it is drawn.
+    registerWithWatcher();
     if (m_notifications) {
         m_noHostNoticeSource = g_timeout_add(static_cast<unsigned>(noHostNoticeDelay.count()), [](void* userData) {
             auto* self = static_cast<StatusNotifierItem*>(userData);
@@ -234,7 +238,12 @@ StatusNotifierItem::~StatusNotifierItem()
         g_bus_unwatch_name(m_watcherWatchId);
     if (m_registrationId)
         g_dbus_connection_unregister_object(m_connection.get(), m_registrationId);
-    removeIconFiles();
+    // The item cleans up after itself: what the icon-file thread has yet to do is done first.
+    m_iconFileThread.reset();
+    for (const auto& files : m_pendingIconFiles)
+        m_iconFiles.insert(m_iconFiles.end(), files->paths.begin(), files->paths.end());
+    for (const auto& path : m_iconFiles)
+        std::remove(path.c_str());
 }
 
 void StatusNotifierItem::setMenu(std::shared_ptr<Menu> menu)
@@ -262,9 +271,20 @@ void StatusNotifierItem::setImage(std::shared_ptr<Image> image)
     m_largestSquare = std::move(largest);
     ++m_iconSerial;
     removeIconFiles();
-    if (image)
-        writeIconFiles(squares);
-    emitSignal("NewIcon");
+    if (!image) {
+        emitSignal("NewIcon");
+        return;
+    }
+    // Encoding and writing a dozen PNG files is left to the icon-file thread, off the start and
+    // off the main loop; hosts hear of the new icon once its files are there too.
+    auto files = std::make_shared<IconFiles>();
+    files->serial = m_iconSerial;
+    files->name = "zelnamenu-" + std::to_string(getpid()) + "-" + std::to_string(m_iconSerial);
+    files->directory = iconDirectory();
+    files->squares = std::move(squares);
+    files->item = m_self;
+    m_pendingIconFiles.push_back(files);
+    g_thread_pool_push(m_iconFileThread.get(), new IconFileTask { std::move(files), {} }, nullptr);
 }
 
 void StatusNotifierItem::setTitle(std::string title)
@@ -282,18 +302,43 @@ void StatusNotifierItem::setFont(Font font)
     m_font = font;
 }
 
-void StatusNotifierItem::writeIconFiles(const std::map<int, Bitmap>& squares)
+void StatusNotifierItem::runIconFileTask(gpointer data, gpointer)
+{
+    std::unique_ptr<IconFileTask> task(static_cast<IconFileTask*>(data));
+    for (const auto& path : task->removals)
+        std::remove(path.c_str());
+    if (!task->files)
+        return;
+    IconFiles& files = *task->files;
+    files.isComplete = writeIconFiles(files);
+    if (!files.isComplete) {
+        for (const auto& path : files.paths)
+            std::remove(path.c_str());
+        files.paths.clear();
+    }
+    g_idle_add_full(
+        G_PRIORITY_DEFAULT,
+        [](gpointer data) {
+            auto files = *static_cast<std::shared_ptr<IconFiles>*>(data);
+            if (auto item = files->item.lock())
+                (*item)->iconFilesWritten(files);
+            return G_SOURCE_REMOVE;
+        },
+        new std::shared_ptr<IconFiles>(task->files),
+        [](gpointer data) { delete static_cast<std::shared_ptr<IconFiles>*>(data); });
+}
+
+bool StatusNotifierItem::writeIconFiles(IconFiles& files)
 {
     // Hosts that read icon names look them up at their own cell size in the hicolor layout under
     // IconThemePath, falling back to the loose file. They cache icons by name, so every change
     // gets a new name.
-    const std::string directory = iconDirectory();
-    const std::string name = "zelnamenu-" + std::to_string(getpid()) + "-" + std::to_string(m_iconSerial);
-    std::vector<std::pair<std::string, const Bitmap*>> files { { directory, &squares.at(largestSide) } };
+    const std::string& directory = files.directory;
+    std::vector<std::pair<std::string, const Bitmap*>> folders { { directory, &files.squares.at(largestSide) } };
     for (int cell : iconCellSizes) {
         const std::string size = std::to_string(cell) + "x" + std::to_string(cell);
-        files.emplace_back(directory + "/hicolor/" + size + "/apps", &squares.at(cell));
-        files.emplace_back(directory + "/hicolor/" + size + "@2/apps", &squares.at(2 * cell));
+        folders.emplace_back(directory + "/hicolor/" + size + "/apps", &files.squares.at(cell));
+        folders.emplace_back(directory + "/hicolor/" + size + "@2/apps", &files.squares.at(2 * cell));
     }
     // A host that puts IconThemePath in place of its whole icon search path (waybar) finds no
     // hicolor theme elsewhere, so the folder describes its own.
@@ -310,28 +355,38 @@ void StatusNotifierItem::writeIconFiles(const std::map<int, Bitmap>& squares)
     const std::string indexPath = directory + "/hicolor/index.theme";
     if (g_mkdir_with_parents((directory + "/hicolor").c_str(), 0700) == 0
         && replaceFileAtomically(indexPath, index + "\n" + sections))
-        m_iconFiles.push_back(indexPath);
-    for (const auto& [folder, square] : files) {
-        const std::string path = folder + "/" + name + ".png";
+        files.paths.push_back(indexPath);
+    for (const auto& [folder, square] : folders) {
+        const std::string path = folder + "/" + files.name + ".png";
         if (g_mkdir_with_parents(folder.c_str(), 0700) != 0) {
             logLine("no icon file for hosts that read icon names: cannot create %s: %s", folder.c_str(),
                 g_strerror(errno));
-            removeIconFiles();
-            return;
+            return false;
         }
-        if (!writePng(*square, path)) {
-            removeIconFiles();
-            return;
-        }
-        m_iconFiles.push_back(path);
+        if (!writePng(*square, path))
+            return false;
+        files.paths.push_back(path);
     }
-    m_iconName = name;
+    return true;
+}
+
+void StatusNotifierItem::iconFilesWritten(const std::shared_ptr<IconFiles>& files)
+{
+    std::erase(m_pendingIconFiles, files);
+    if (files->serial != m_iconSerial) {
+        // Drawn over meanwhile.
+        g_thread_pool_push(m_iconFileThread.get(), new IconFileTask { nullptr, files->paths }, nullptr);
+        return;
+    }
+    m_iconFiles = files->paths;
+    m_iconName = files->isComplete ? files->name : "";
+    emitSignal("NewIcon");
 }
 
 void StatusNotifierItem::removeIconFiles()
 {
-    for (const auto& path : m_iconFiles)
-        std::remove(path.c_str());
+    if (!m_iconFiles.empty())
+        g_thread_pool_push(m_iconFileThread.get(), new IconFileTask { nullptr, std::move(m_iconFiles) }, nullptr);
     m_iconFiles.clear();
     m_iconName.clear();
 }
@@ -339,7 +394,7 @@ void StatusNotifierItem::removeIconFiles()
 void StatusNotifierItem::emitSignal(const char* name, GVariant* parameters)
 {
     // Before a watcher runs no host listens, and one that comes reads every property anew.
-    if (!m_registrationId || m_watcherOwner.empty()) {
+    if (!m_registrationId || (m_watcherOwner.empty() && m_registeredWith.empty())) {
         if (parameters)
             g_variant_unref(g_variant_ref_sink(parameters));
         return;
@@ -348,41 +403,66 @@ void StatusNotifierItem::emitSignal(const char* name, GVariant* parameters)
         m_connection.get(), nullptr, m_itemPath.c_str(), itemInterface, name, parameters, nullptr);
 }
 
+bool StatusNotifierItem::isRegistered() const
+{
+    return !m_watcherOwner.empty() && m_registeredWith == m_watcherOwner;
+}
+
 void StatusNotifierItem::registerWithWatcher()
 {
-    if (m_watcherOwner.empty())
+    if (m_isRegistering)
         return;
-    if (m_isRegistering) {
-        m_registersAgain = true;
-        return;
-    }
     stopRetrying();
     m_isRegistering = true;
     // By path: hosts take the caller's unique name as the service and the argument as the path.
-    callDbus(m_connection.get(), watcher, "RegisterStatusNotifierItem", g_variant_new("(s)", m_itemPath.c_str()),
-        nullptr, m_calls.cancellable(), [this](const Result<GVariant*>& reply) { registrationFinished(reply); });
+    // The reply names the watcher that took the item, so that a watcher is never asked twice
+    // (GNOME's extension answers a second registration with a reset that loses the icon).
+    auto message = GRefPtr<GDBusMessage>::adopt(
+        g_dbus_message_new_method_call(watcher.name, watcher.path, watcher.interface, "RegisterStatusNotifierItem"));
+    g_dbus_message_set_body(message.get(), g_variant_new("(s)", m_itemPath.c_str()));
+    const auto completion = unlessCancelled(m_calls.cancellable(), [this](GObject* source, GAsyncResult* result) {
+        GUniqueOutPtr<GError> error;
+        auto reply = GRefPtr<GDBusMessage>::adopt(
+            g_dbus_connection_send_message_with_reply_finish(G_DBUS_CONNECTION(source), result, &error.outPtr()));
+        if (reply && g_dbus_message_to_gerror(reply.get(), &error.outPtr()))
+            reply = nullptr;
+        const char* sender = reply ? g_dbus_message_get_sender(reply.get()) : nullptr;
+        registrationFinished(reply ? Result<std::string>(sender ? sender : "") : Failure::from(error.get()));
+    });
+    g_dbus_connection_send_message_with_reply(m_connection.get(), message.get(), G_DBUS_SEND_MESSAGE_FLAGS_NONE, -1,
+        nullptr, m_calls.cancellable(), completion.callback, completion.data);
 }
 
-void StatusNotifierItem::registrationFinished(const Result<GVariant*>& reply)
+void StatusNotifierItem::registrationFinished(const Result<std::string>& takenBy)
 {
     m_isRegistering = false;
-    if (!reply && !m_watcherOwner.empty() && !std::exchange(m_hasReportedFailure, true))
-        logLine("the status-area host did not take the item: %s; trying again", reply.failure().message.c_str());
-    if (std::exchange(m_registersAgain, false)) {
-        registerWithWatcher();
-    } else if (reply) {
-        m_isRegistered = true;
+    if (takenBy)
+        m_registeredWith = *takenBy;
+    // Until the watch finds a watcher there is nobody to ask again: it registers when one appears.
+    if (m_watcherOwner.empty())
+        return;
+    if (isRegistered()) {
         m_retryDelay = firstRetryDelay;
         m_hasReportedFailure = false;
-    } else if (!m_watcherOwner.empty()) {
-        m_retrySource = g_timeout_add(m_retryDelay, [](void* userData) {
+        return;
+    }
+    // Taken by a watcher that has gone since: the one running now has not heard of the item.
+    if (takenBy) {
+        registerWithWatcher();
+        return;
+    }
+    if (!std::exchange(m_hasReportedFailure, true))
+        logLine("the status-area host did not take the item: %s; trying again", takenBy.failure().message.c_str());
+    m_retrySource = g_timeout_add(
+        m_retryDelay,
+        [](void* userData) {
             auto* self = static_cast<StatusNotifierItem*>(userData);
             self->m_retrySource = 0;
             self->registerWithWatcher();
             return G_SOURCE_REMOVE;
-        }, this);
-        m_retryDelay = std::min(2 * m_retryDelay, longestRetryDelay);
-    }
+        },
+        this);
+    m_retryDelay = std::min(2 * m_retryDelay, longestRetryDelay);
 }
 
 void StatusNotifierItem::stopRetrying()
@@ -397,19 +477,20 @@ void StatusNotifierItem::watcherAppeared(GDBusConnection*, const char*, const ch
     self->m_hasSeenWatcher = true;
     if (self->m_noHostNoticeSource)
         g_source_remove(std::exchange(self->m_noHostNoticeSource, 0));
-    // A new watcher starts a new run of attempts.
+    // A new watcher starts a new run of attempts; one that took the item already is not asked
+    // again, nor while an answer is awaited, which registrationFinished weighs against this owner.
     self->m_watcherOwner = owner;
-    self->m_isRegistered = false;
     self->m_retryDelay = firstRetryDelay;
     self->m_hasReportedFailure = false;
-    self->registerWithWatcher();
+    if (!self->isRegistered())
+        self->registerWithWatcher();
 }
 
 void StatusNotifierItem::watcherVanished(GDBusConnection*, const char*, void* userData)
 {
     auto* self = static_cast<StatusNotifierItem*>(userData);
     self->m_watcherOwner.clear();
-    self->m_isRegistered = false;
+    self->m_registeredWith.clear();
     self->stopRetrying();
     if (!self->m_hasSeenWatcher) {
         // Said once: the item keeps waiting and shows up as soon as a host starts.
@@ -422,10 +503,9 @@ void StatusNotifierItem::hostRegistered(
     GDBusConnection*, const char*, const char*, const char*, const char*, GVariant*, void* userData)
 {
     // A host joining a watcher that refused the item is a new chance, sooner than the next retry.
-    // One that took the item already is not asked again: GNOME's extension, whose watcher says a
-    // host registered as it starts, answers a second registration with a reset that loses the icon.
+    // One that took the item already is not asked again.
     auto* self = static_cast<StatusNotifierItem*>(userData);
-    if (self->m_isRegistered || self->m_isRegistering)
+    if (self->isRegistered() || self->m_isRegistering)
         return;
     self->m_retryDelay = firstRetryDelay;
     self->registerWithWatcher();
@@ -521,18 +601,35 @@ StatusNotifierBar::StatusNotifierBar(
     : m_connection(GRefPtr<GDBusConnection>::share(connection))
     , m_application(std::move(application))
     , m_notifications(notifications)
+    // Made now, so that the item is in the panel before the program has drawn it: hosts read it
+    // once the main loop runs, by which time the first menu and image are in place.
+    , m_preparedItem(std::make_shared<StatusNotifierItem>(m_connection.get(), m_application, m_notifications))
+    , m_firstItem(m_preparedItem)
 { }
 
 std::shared_ptr<StatusItem> StatusNotifierBar::statusItemWithLength(double)
 {
     // Every host sizes an item by its content, so the length asked for changes nothing.
     ++m_itemCount;
+    if (m_preparedItem)
+        return std::move(m_preparedItem);
+    std::shared_ptr<StatusNotifierItem> item;
     if (m_firstItem.expired()) {
-        auto item = std::make_shared<StatusNotifierItem>(m_connection.get(), m_application, m_notifications);
+        item = std::make_shared<StatusNotifierItem>(m_connection.get(), m_application, m_notifications);
         m_firstItem = item;
-        return item;
+    } else {
+        const std::string suffix = "/" + std::to_string(m_itemCount);
+        item = std::make_shared<StatusNotifierItem>(m_connection.get(), m_application, nullptr,
+            StatusNotifierItem::defaultNoHostNoticeDelay, StatusNotifierItem::defaultItemPath + suffix,
+            StatusNotifierItem::defaultMenuPath + suffix);
     }
-    const std::string suffix = "/" + std::to_string(m_itemCount);
-    return std::make_shared<StatusNotifierItem>(m_connection.get(), m_application, nullptr,
-        StatusNotifierItem::defaultNoHostNoticeDelay, StatusNotifierItem::defaultItemPath + suffix, StatusNotifierItem::defaultMenuPath + suffix);
+    item->setOnMenuAboutToShow(m_onMenuAboutToShow);
+    return item;
+}
+
+void StatusNotifierBar::setOnMenuAboutToShow(std::function<void()> handler)
+{
+    m_onMenuAboutToShow = std::move(handler);
+    if (m_preparedItem)
+        m_preparedItem->setOnMenuAboutToShow(m_onMenuAboutToShow);
 }

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -59,6 +60,9 @@ public:
     StatusNotifierItem(const StatusNotifierItem&) = delete;
     StatusNotifierItem& operator=(const StatusNotifierItem&) = delete;
 
+    /// Called when a host is about to show the item's menu.
+    void setOnMenuAboutToShow(std::function<void()> handler) { m_menu.onAboutToShow = std::move(handler); }
+
     StatusBarButton* button() override { return this; }
     void setMenu(std::shared_ptr<Menu> menu) override;
 
@@ -77,11 +81,29 @@ private:
     static void hostRegistered(GDBusConnection*, const char* sender, const char* objectPath,
         const char* interfaceName, const char* signalName, GVariant* parameters, void* userData);
 
+    bool isRegistered() const; ///< Taken by the watcher that owns the name now.
     void registerWithWatcher();
-    void registrationFinished(const Result<GVariant*>& reply);
+    void registrationFinished(const Result<std::string>& takenBy);
     void stopRetrying();
     void sendNoHostNotice();
-    void writeIconFiles(const std::map<int, Bitmap>& squares);
+    /// One image's icon files, written on the icon-file thread.
+    struct IconFiles {
+        unsigned serial = 0;
+        std::string name;
+        std::string directory;
+        std::map<int, Bitmap> squares;
+        std::weak_ptr<StatusNotifierItem*> item;
+        std::vector<std::string> paths; ///< Written so far.
+        bool isComplete = false;
+    };
+    /// Files to write (none for removals only), after removing the ones named.
+    struct IconFileTask {
+        std::shared_ptr<IconFiles> files;
+        std::vector<std::string> removals;
+    };
+    static void runIconFileTask(gpointer task, gpointer);
+    static bool writeIconFiles(IconFiles& files);
+    void iconFilesWritten(const std::shared_ptr<IconFiles>& files);
     void removeIconFiles();
     void emitSignal(const char* name, GVariant* parameters = nullptr);
     GVariant* pixmapsVariant() const;
@@ -98,9 +120,8 @@ private:
 
     std::string m_watcherOwner; ///< Empty while no watcher is running.
     bool m_hasSeenWatcher = false;
+    std::string m_registeredWith; ///< The unique name of the watcher that took the item.
     bool m_isRegistering = false;
-    bool m_isRegistered = false; ///< Taken by the watcher that owns the name now.
-    bool m_registersAgain = false;
     bool m_hasReportedFailure = false;
     unsigned m_retryDelay = 0;
     unsigned m_retrySource = 0;
@@ -111,12 +132,16 @@ private:
     std::string m_iconName;
     std::vector<std::string> m_iconFiles;
     unsigned m_iconSerial = 0;
+    std::shared_ptr<StatusNotifierItem*> m_self = std::make_shared<StatusNotifierItem*>(this);
+    std::vector<std::shared_ptr<IconFiles>> m_pendingIconFiles;
+    GUniquePtr<GThreadPool> m_iconFileThread;
     std::string m_title;
     Font m_font;
 };
 
 /// The desktop's status area as StatusNotifierItem hosts see it. The first item lives at the
-/// fixed paths; an item asked for while another lives gets numbered ones.
+/// fixed paths, and is exported and registered as the bar is made; an item asked for while
+/// another lives gets numbered ones.
 class StatusNotifierBar final : public StatusBar {
 public:
     StatusNotifierBar(GDBusConnection* connection, std::shared_ptr<ActionTarget> application,
@@ -124,10 +149,15 @@ public:
 
     std::shared_ptr<StatusItem> statusItemWithLength(double length) override;
 
+    /// Called when a host is about to show the menu of any of the bar's items.
+    void setOnMenuAboutToShow(std::function<void()> handler);
+
 private:
     GRefPtr<GDBusConnection> m_connection;
     std::shared_ptr<ActionTarget> m_application;
     DbusNotifications* m_notifications;
+    std::shared_ptr<StatusNotifierItem> m_preparedItem; ///< The first item, until it is asked for.
+    std::function<void()> m_onMenuAboutToShow;
     std::weak_ptr<StatusItem> m_firstItem;
     unsigned m_itemCount = 0;
 };

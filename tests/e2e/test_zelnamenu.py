@@ -35,6 +35,8 @@ class Session(Desktop):
         return process
 
     def click(self, *labels):
+        # As hosts do when they open the menu.
+        self.call(APP, "/MenuBar", "com.canonical.dbusmenu", "AboutToShow", GLib.Variant("(i)", (0,)), "(b)")
         self.call(APP, "/MenuBar", "com.canonical.dbusmenu", "Event",
                   GLib.Variant("(isvu)", (self.item(*labels)["id"], "clicked", GLib.Variant("i", 0), 0)), "()")
 
@@ -159,11 +161,8 @@ class ZelnaMenuTest(unittest.TestCase):
             process = session.launch()
             process.send_signal(number)
             self.assertEqual(process.wait(10), 0, number)
-        env = {name: value for name, value in session.env.items()
-               if name not in ("DBUS_SESSION_BUS_ADDRESS", "DISPLAY")}
-        status, said = run([ZELNAMENU], env=env, timeout=15)
-        self.assertEqual(status, 1, said)
-        self.assertIn("session bus", said)
+        status, said = run([ZELNAMENU], env=dict(session.env, DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent"))
+        self.assertTrue(status == 1 and "session bus" in said, said)
 
 
 if __name__ == "__main__":

@@ -151,18 +151,6 @@ TEST_F(GstMediaPlayerTest, UnplayableStreamsAreRetriedWithBackoffThenGivenUpWith
     EXPECT_TRUE(runMainLoopUntil([&] { return requests("/404") > attempts; })) << "play starts afresh";
 }
 
-TEST_F(GstMediaPlayerTest, AStreamOfKnownLengthEndsForGoodAndPlayOpensItAgain)
-{
-    Player stream(url("/short/mp3?seconds=1"));
-    ASSERT_TRUE(runMainLoopUntil([&] { return stream.player->rate() == 0.0F; }));
-    runMainLoopFor(300ms);
-    EXPECT_GT(stream.buffers(), 20);
-    EXPECT_EQ(stream.stops, 1);
-    EXPECT_EQ(requests("/short/mp3?seconds=1"), 1) << "an ending is not a drop to reconnect to";
-    stream.player->play();
-    EXPECT_TRUE(runMainLoopUntil([&] { return requests("/short/mp3?seconds=1") == 2; }));
-}
-
 TEST_F(GstMediaPlayerTest, OfflineFailuresSpendNoBudgetAndTheNetworksReturnReconnectsAtOnce)
 {
     auto monitor = TestNetworkMonitor::make();

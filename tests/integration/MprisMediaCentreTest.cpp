@@ -62,17 +62,16 @@ TEST_F(MprisMediaCentreTest, ClientsSeeTheContractAndEveryChangeAndTheirCommands
     ASSERT_TRUE(runMainLoopUntil([&] { return changes.of("PropertiesChanged").size() == 4; }));
     EXPECT_NE(changes.of("PropertiesChanged")[3].find("'PlaybackStatus': <'Paused'>"), std::string::npos);
     std::vector<std::string> calls;
-    auto playStatus = MPRemoteCommandHandlerStatus::commandFailed, success = MPRemoteCommandHandlerStatus::success;
-    const auto handler = [&](const char* call, const MPRemoteCommandHandlerStatus& status) {
-        return [&, call] { return calls.push_back(call), status; };
-    };
-    centre.addTarget(RemoteCommand::play, handler("play", playStatus));
-    centre.addTarget(RemoteCommand::pause, handler("pause", success));
-    centre.addTarget(RemoteCommand::togglePlayPause, handler("toggle", success));
+    auto playStatus = MPRemoteCommandHandlerStatus::commandFailed;
+    for (const auto& [command, call] : std::map<RemoteCommand, std::string> {
+             { RemoteCommand::play, "play" }, { RemoteCommand::pause, "pause" }, { RemoteCommand::togglePlayPause, "toggle" } })
+        centre.addTarget(command, [&, command, call] {
+            return calls.push_back(call), command == RemoteCommand::play ? playStatus : MPRemoteCommandHandlerStatus::success;
+        });
     playerctl("play-pause; playerctl -p zelnamenu pause");
     const auto refused = callMethod(client.get(), name, path, mpris + ".Player", "Play");
     EXPECT_EQ(refused.error.find("GDBus.Error:org.freedesktop.DBus.Error.Failed"), 0U) << refused.error;
-    playStatus = success;
+    playStatus = MPRemoteCommandHandlerStatus::success;
     EXPECT_EQ(runTool({ "playerctl", "-p", "zelnamenu", "play" }).status, 0);
     EXPECT_EQ(calls, (std::vector<std::string> { "toggle", "pause", "play", "play" }));
 }

@@ -1,6 +1,5 @@
 // XcbHotKeys on Xvfb, pressed with xdotool as a user would.
 
-#include "linux/support/HotKeyBackend.h"
 #include "linux/XcbHotKeys.h"
 #include "support/Harness.h"
 
@@ -70,14 +69,4 @@ TEST_F(XcbHotKeysTest, AKeyAnotherClientHoldsFailsOnlyItsSlotAndLeavesNoGrabBehi
     EXPECT_FALSE(grabAsAnotherClient(10, XCB_MOD_MASK_2)) << "the registered keys stay ours";
     keys.reset();
     EXPECT_TRUE(grabAsAnotherClient(10, XCB_MOD_MASK_2)) << "the grabs go with the object";
-}
-
-// Which facility stands behind the hot keys, as the entry point chooses it.
-TEST(HotKeyBackendTest, TheSessionTypeChoosesTheBackend)
-{
-    EXPECT_EQ(chooseHotKeyBackend("x11", "", ":0"), HotKeyBackend::x11);
-    EXPECT_EQ(chooseHotKeyBackend("wayland", "wayland-0", ":0"), HotKeyBackend::portal) << "XWayland grabs are dead";
-    EXPECT_EQ(chooseHotKeyBackend("", "wayland-0", ""), HotKeyBackend::portal);
-    EXPECT_EQ(chooseHotKeyBackend("x11", "wayland-0", ":1"), HotKeyBackend::x11) << "the session type wins";
-    EXPECT_EQ(chooseHotKeyBackend("tty", "", ""), HotKeyBackend::none);
 }

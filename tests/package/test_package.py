@@ -1,6 +1,5 @@
-"""The Debian package (ZELNA_PACKAGE, else built by `make package`) passes lintian, installs on this machine
-(as root, where no zelnamenu package is installed), runs from PATH in German with its catalogue, and
-removes without a trace."""
+"""The Debian package (ZELNA_PACKAGE, else built by `make package`) passes lintian, installs on this machine (as root,
+where no zelnamenu package is installed), runs from PATH in German with its catalogue, and removes without a trace."""
 
 import glob
 import os
@@ -27,7 +26,7 @@ def run_installed():
     try:
         program = desktop.start(["zelnamenu"], env=dict(desktop.env, LANGUAGE="de", PATH="/usr/bin:/bin"),
                                 stderr=subprocess.PIPE, text=True)
-        assert desktop.registered(timeout=15) and desktop.name_owned("org.mpris.MediaPlayer2.zelnamenu", timeout=5)
+        assert desktop.name_owned(None, timeout=15) and desktop.name_owned("org.mpris.MediaPlayer2.zelnamenu", timeout=5)
         labels = [child["label"] for child in desktop.item()["children"]]
         assert stop(program) == 0, program.stderr.read()
         return labels

@@ -224,17 +224,6 @@ struct VirtualDisplay {
     ScopedEnvironment display { "DISPLAY", ":" + server.readLine().value_or("Xvfb did not start") };
 };
 
-/// Waits (bounded) until the name has an owner on the connection's bus.
-inline bool waitForNameOwner(GDBusConnection* connection, const std::string& name)
-{
-    bool hasOwner = false;
-    const guint watch = g_bus_watch_name_on_connection(connection, name.c_str(), G_BUS_NAME_WATCHER_FLAGS_NONE,
-        [](GDBusConnection*, const char*, const char*, void* owned) { *static_cast<bool*>(owned) = true; }, nullptr,
-        &hasOwner, nullptr);
-    runMainLoopUntil([&] { return hasOwner; });
-    return g_bus_unwatch_name(watch), hasOwner;
-}
-
 /// Printed with its types, so that a comparison checks the D-Bus types too.
 inline std::string printed(GVariant* value)
 {
@@ -268,6 +257,15 @@ inline DbusReply callMethod(GDBusConnection* connection, const std::string& dest
         &pending);
     runMainLoopUntil([&] { return pending.first; });
     return std::move(pending.second);
+}
+
+/// Waits (bounded) until the name has an owner on the connection's bus.
+inline bool waitForNameOwner(GDBusConnection* connection, const std::string& name)
+{
+    return runMainLoopUntil([&] {
+        return callMethod(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+            "NameHasOwner", "('" + name + "',)").text() == "(true,)";
+    });
 }
 
 /// Every property of an interface (Properties.GetAll), each value printed with its type.

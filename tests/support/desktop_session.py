@@ -137,10 +137,6 @@ class Desktop:
         self.processes.append(Child(argv, env=options.pop("env", self.env), **options))
         return self.processes[-1]
 
-    def registered(self, after=0.0, timeout=10.0):
-        """Monotonic time at which a status item registered, or None."""
-        return self.name_owned(None, after, timeout)
-
     def name_owned(self, name, after=0.0, timeout=10.0):
         """Monotonic time at which the well-known name got an owner (a status item registered, for none)."""
         found = self.watcher.wait_for(lambda line: line.startswith("NAME ") and line.split()[2] == name if name

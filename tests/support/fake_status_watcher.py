@@ -1,9 +1,8 @@
 #!/usr/bin/python3
-"""A stand-in for a status-area host: owns org.kde.StatusNotifierWatcher on the session bus, takes
-every item, and reports on stdout, each line with the CLOCK_MONOTONIC time it was seen: READY <t>
-(items may register), REGISTERED <t> <service> <path>, REFUSED <t> (--refuse), HOST <t> (a host
-announced, --host-after), NAME <t> <name> <owner> and GONE <t> <name> for well-known names starting
-with one of NAMES. Runs until SIGTERM or SIGINT."""
+"""A stand-in for a status-area host: owns org.kde.StatusNotifierWatcher on the session bus, takes every item, and
+reports on stdout, each line with the CLOCK_MONOTONIC time it was seen: READY <t> (items may register), REGISTERED <t>
+<service> <path>, REFUSED <t> (--refuse), HOST <t> (a host announced, --host-after), NAME <t> <name> <owner> and GONE
+<t> <name> for well-known names starting with one of NAMES. Runs until SIGTERM or SIGINT."""
 
 import argparse
 import signal

@@ -1,15 +1,13 @@
 #!/usr/bin/env python3
-"""A loopback radio server for tests and benchmarks: generated tones as live streams, paced in real
-time after a burst as Icecast sends one, and the ways real servers fail. Paths (FORMAT: mp3, aac,
-vorbis or opus): /FORMAT, looped for as long as the client reads; /drop/FORMAT?after=S, S seconds,
-then closed (reset=1: with a reset); /stall/FORMAT?after=S, S seconds, then silence on an open
-connection; /short/FORMAT?seconds=S, the first S seconds as a file with its Content-Length;
-/hls/playlist.m3u8 (AAC in MPEG-TS segments); /garbage (random bytes as audio/mpeg, the same each
-time); /silent (never answers); /404; /reset (reset unanswered); /bad-head (a 64 KiB header);
-/redirect?to=PATH. Fault paths take count=K (only the first K requests for that path and query
-fail), streams burst=S (seconds sent at once, 3 by default). With --channels FORMAT, any other
-one-segment path is that stream; --channel ID=PATH answers /ID as PATH. Prints "PORT n" and
-"REFUSED_PORT n" (a bound port that refuses every connection), then "REQUEST <path> <user-agent>"
+"""A loopback radio server for tests and benchmarks: generated tones as live streams, paced in real time after a burst
+as Icecast sends one, and the ways real servers fail. Paths (FORMAT: mp3, aac, vorbis or opus): /FORMAT, looped for as
+long as the client reads; /drop/FORMAT?after=S, S seconds, then closed (reset=1: with a reset); /stall/FORMAT?after=S,
+S seconds, then silence on an open connection; /short/FORMAT?seconds=S, the first S seconds as a file with its
+Content-Length; /hls/playlist.m3u8 (AAC in MPEG-TS segments); /garbage (random bytes as audio/mpeg, the same each
+time); /silent (never answers); /404; /reset (reset unanswered); /bad-head (a 64 KiB header); /redirect?to=PATH. Fault
+paths take count=K (only the first K requests for that path and query fail), streams burst=S (seconds sent at once, 3
+by default). With --channels FORMAT, any other one-segment path is that stream; --channel ID=PATH answers /ID as PATH.
+Prints "PORT n" and "REFUSED_PORT n" (a bound port that refuses every connection), then "REQUEST <path> <user-agent>"
 and "CLOSED <path>" per connection."""
 
 import argparse

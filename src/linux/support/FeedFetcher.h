@@ -7,14 +7,10 @@
 #include <functional>
 #include <string>
 
-typedef struct _SoupMessage SoupMessage;
-typedef struct _SoupSession SoupSession;
-
-/// Fetches the update feed over HTTPS with libsoup on the main loop. Redirects are followed by
-/// hand, so that every hop passes the same rule as the first address (isAllowedFeedAddress);
-/// at most maximumFeedSize bytes are taken, and the transfer stops as soon as the feed grows past
-/// them or the timeout passes. The HTTP session is made at the first fetch: an idle program never
-/// loads TLS.
+/// Fetches the update feed over HTTPS with the program's one HTTP client, on a worker thread.
+/// Redirects are followed by hand, so that every hop passes the same rule as the first address
+/// (isAllowedFeedAddress); at most maximumFeedSize bytes are taken, and the transfer stops as soon
+/// as the feed grows past them or the timeout passes. Nothing of TLS is loaded before the first fetch.
 class FeedFetcher {
 public:
     static constexpr std::size_t maximumFeedSize = 1024 * 1024;
@@ -34,20 +30,11 @@ public:
     bool isFetching() const { return static_cast<bool>(m_completion); }
 
 private:
-    void sendRequest(const std::string& address);
-    void responseArrived(GInputStream* body);
-    void readMore();
-    void chunkRead(GBytes* chunk);
     void finish(Result<std::string> feed);
 
     std::string m_userAgent;
     std::chrono::milliseconds m_timeout;
-    GRefPtr<SoupSession> m_session;
     PendingCalls m_calls;
     Completion m_completion;
-    GRefPtr<SoupMessage> m_message;
-    GRefPtr<GInputStream> m_body;
-    std::string m_feed;
-    int m_redirects = 0;
     guint m_deadline = 0;
 };

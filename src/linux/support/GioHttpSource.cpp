@@ -1,17 +1,13 @@
 #include "linux/support/GioHttpSource.h"
 
 #include "linux/support/GOwnedGst.h"
+#include "linux/support/HttpClient.h"
 #include "linux/support/Log.h"
 
 #include <gst/base/gstpushsrc.h>
 
-#include <algorithm>
 #include <array>
-#include <cctype>
-#include <charconv>
-#include <cstring>
-#include <optional>
-#include <string_view>
+#include <string>
 
 // Why not souphttpsrc: it runs libsoup on a thread of its own and cancels from the thread that
 // stops the pipeline. Debian 12's libsoup 3.2 crashes that thread (a response stream freed after
@@ -21,91 +17,12 @@
 
 namespace {
 
-constexpr gsize maximumHeadBytes = 16 * 1024;
-constexpr int maximumRedirects = 5;
-constexpr guint ioTimeoutSeconds = 20;
 constexpr gsize readSize = 16 * 1024;
 
 std::string& requestUserAgent()
 {
     static std::string value;
     return value;
-}
-
-bool isHttpUri(const char* uri)
-{
-    return uri && (g_str_has_prefix(uri, "http://") || g_str_has_prefix(uri, "https://"));
-}
-
-struct ResponseHead {
-    unsigned status = 0;
-    std::string reason;
-    std::string location;
-    std::optional<gint64> contentLength;
-    bool isChunked = false;
-};
-
-/// Printable ASCII only, and not much of it: the text ends up in our log line.
-std::string sanitised(std::string_view text)
-{
-    std::string clean;
-    for (char c : text.substr(0, 80))
-        clean += (c >= 0x20 && c < 0x7f) ? c : '?';
-    return clean;
-}
-
-/// Parses a status line ("HTTP/1.1 200 OK", or Shoutcast's "ICY 200 OK") and the header fields
-/// we act on. Nothing when the head is not HTTP.
-std::optional<ResponseHead> parseHead(std::string_view head)
-{
-    ResponseHead parsed;
-    bool isStatusLine = true;
-    while (!head.empty()) {
-        const auto end = head.find('\n');
-        std::string_view line = head.substr(0, end);
-        head = end == std::string_view::npos ? std::string_view() : head.substr(end + 1);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        if (isStatusLine) {
-            isStatusLine = false;
-            const auto space = line.find(' ');
-            const auto protocol = line.substr(0, space);
-            if (space == std::string_view::npos || (protocol.substr(0, 5) != "HTTP/" && protocol != "ICY"))
-                return std::nullopt;
-            const auto rest = line.substr(space + 1);
-            if (rest.size() < 3 || std::from_chars(rest.data(), rest.data() + 3, parsed.status).ptr != rest.data() + 3)
-                return std::nullopt;
-            parsed.reason = sanitised(rest.size() > 4 ? rest.substr(4) : std::string_view());
-            continue;
-        }
-        const auto colon = line.find(':');
-        if (colon == std::string_view::npos)
-            continue;
-        std::string name(line.substr(0, colon));
-        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
-        std::string_view value = line.substr(colon + 1);
-        while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
-            value.remove_prefix(1);
-        while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
-            value.remove_suffix(1);
-        if (name == "location")
-            parsed.location = value;
-        else if (name == "transfer-encoding")
-            parsed.isChunked = true; // forbidden in an answer to HTTP/1.0; refused below
-        else if (name == "content-length") {
-            gint64 length = -1;
-            const auto result = std::from_chars(value.data(), value.data() + value.size(), length);
-            if (result.ec != std::errc() || result.ptr != value.data() + value.size() || length < 0)
-                return std::nullopt;
-            parsed.contentLength = length;
-        }
-    }
-    return isStatusLine ? std::nullopt : std::optional(parsed);
-}
-
-bool isRedirect(unsigned status)
-{
-    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
 } // namespace
@@ -142,99 +59,8 @@ ZelnaHttpSrc* asSource(gpointer object)
 void closeConnection(ZelnaHttpSrc* self)
 {
     g_clear_object(&self->body);
-    if (self->connection) {
-        // Closing the socket itself never waits on the peer, as a TLS goodbye could.
-        GIOStream* base = self->connection;
-        if (G_IS_TLS_CONNECTION(base))
-            g_object_get(base, "base-io-stream", &base, nullptr);
-        else
-            g_object_ref(base);
-        if (G_IS_SOCKET_CONNECTION(base))
-            g_socket_close(g_socket_connection_get_socket(G_SOCKET_CONNECTION(base)), nullptr);
-        g_object_unref(base);
-        g_clear_object(&self->connection);
-    }
-}
-
-/// Reads the response head into `head`, leaving the body's first bytes in `buffered`.
-bool readHead(GBufferedInputStream* buffered, GCancellable* cancellable, std::string& head, GError** error)
-{
-    for (;;) {
-        gsize available = 0;
-        const auto* data = static_cast<const char*>(g_buffered_input_stream_peek_buffer(buffered, &available));
-        const std::string_view received(data ? data : "", available);
-        auto end = received.find("\r\n\r\n");
-        gsize separator = 4;
-        if (end == std::string_view::npos) {
-            end = received.find("\n\n");
-            separator = 2;
-        }
-        if (end != std::string_view::npos) {
-            head.assign(received.substr(0, end));
-            return g_input_stream_skip(G_INPUT_STREAM(buffered), end + separator, cancellable, error) >= 0;
-        }
-        if (available >= maximumHeadBytes) {
-            g_set_error_literal(error, G_IO_ERROR, G_IO_ERROR_MESSAGE_TOO_LARGE, "the response headers are too large");
-            return false;
-        }
-        const gssize filled = g_buffered_input_stream_fill(buffered, -1, cancellable, error);
-        if (filled < 0)
-            return false;
-        if (filled == 0) {
-            g_set_error_literal(error, G_IO_ERROR, G_IO_ERROR_CONNECTION_CLOSED, "the server closed before answering");
-            return false;
-        }
-    }
-}
-
-/// One request to uri; the response head, with the connection and body kept on success.
-std::optional<ResponseHead> request(ZelnaHttpSrc* self, const char* uri, GError** error)
-{
-    GUniquePtr<GUri> parsed(g_uri_parse(uri, G_URI_FLAGS_ENCODED, error));
-    if (!parsed)
-        return std::nullopt;
-    const char* hostName = g_uri_get_host(parsed.get());
-    if (!hostName || !*hostName) {
-        g_set_error_literal(error, G_IO_ERROR, G_IO_ERROR_INVALID_ARGUMENT, "the address names no host");
-        return std::nullopt;
-    }
-    const bool isHttps = g_strcmp0(g_uri_get_scheme(parsed.get()), "https") == 0;
-    auto client = GRefPtr<GSocketClient>::adopt(g_socket_client_new());
-    g_socket_client_set_timeout(client.get(), ioTimeoutSeconds);
-    g_socket_client_set_tls(client.get(), isHttps);
-    auto connection = GRefPtr<GSocketConnection>::adopt(
-        g_socket_client_connect_to_uri(client.get(), uri, isHttps ? 443 : 80, self->cancellable, error));
-    if (!connection)
-        return std::nullopt;
-    self->connection = G_IO_STREAM(g_object_ref(connection.get()));
-
-    const char* path = g_uri_get_path(parsed.get());
-    const char* query = g_uri_get_query(parsed.get());
-    const int port = g_uri_get_port(parsed.get());
-    std::string host = std::strchr(hostName, ':') ? "[" + std::string(hostName) + "]" : std::string(hostName);
-    if (port > 0)
-        host += ":" + std::to_string(port);
-    GUniquePtr<gchar> requestText(g_strdup_printf(
-        "GET %s%s%s HTTP/1.0\r\nHost: %s\r\nUser-Agent: %s\r\nAccept: */*\r\nConnection: close\r\n\r\n",
-        *path ? path : "/", query ? "?" : "", query ? query : "", host.c_str(), requestUserAgent().c_str()));
-    if (!g_output_stream_write_all(g_io_stream_get_output_stream(self->connection), requestText.get(),
-                                   std::strlen(requestText.get()), nullptr, self->cancellable, error))
-        return std::nullopt;
-
-    auto* buffered = G_BUFFERED_INPUT_STREAM(
-        g_buffered_input_stream_new_sized(g_io_stream_get_input_stream(self->connection), maximumHeadBytes));
-    self->body = G_INPUT_STREAM(buffered);
-    std::string head;
-    if (!readHead(buffered, self->cancellable, head, error))
-        return std::nullopt;
-    auto response = parseHead(head);
-    if (!response)
-        g_set_error_literal(error, G_IO_ERROR, G_IO_ERROR_INVALID_DATA, "the server's answer is not HTTP");
-    else if (response->isChunked) {
-        g_set_error_literal(error, G_IO_ERROR, G_IO_ERROR_NOT_SUPPORTED, "the server sent a chunked answer");
-        response.reset();
-    }
-    return response;
+    closeHttpConnection(self->connection);
+    g_clear_object(&self->connection);
 }
 
 /// Connects, following redirects; posts an error and fails when there is nothing to read.
@@ -249,20 +75,20 @@ GstFlowReturn open(ZelnaHttpSrc* self)
     }
     bool isPermanent = true;
     for (int redirects = 0;; ++redirects) {
-        GUniqueOutPtr<GError> error;
-        const auto response = request(self, uri.get(), &error.outPtr());
+        auto response = httpGet(uri.get(), requestUserAgent(), self->cancellable);
         if (!response) {
-            closeConnection(self);
-            if (g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED))
+            if (response.failure().matches(G_IO_ERROR, G_IO_ERROR_CANCELLED))
                 return GST_FLOW_FLUSHING;
-            GST_ELEMENT_ERROR(self, RESOURCE, OPEN_READ, ("%s", error->message), ("%s", uri.get()));
+            GST_ELEMENT_ERROR(self, RESOURCE, OPEN_READ, ("%s", response.failure().message.c_str()), ("%s", uri.get()));
             return GST_FLOW_ERROR;
         }
-        if (isRedirect(response->status) && !response->location.empty()) {
+        self->connection = G_IO_STREAM(response->connection.leakRef());
+        self->body = G_INPUT_STREAM(response->body.leakRef());
+        if (isHttpRedirect(response->status) && !response->location.empty()) {
             closeConnection(self);
             GUniquePtr<gchar> target(g_uri_resolve_relative(uri.get(), response->location.c_str(), G_URI_FLAGS_ENCODED,
                                                             nullptr));
-            if (!isHttpUri(target.get()) || redirects == maximumRedirects) {
+            if (!isHttpUri(target.get()) || redirects == maximumHttpRedirects) {
                 GST_ELEMENT_ERROR(self, RESOURCE, OPEN_READ, ("A redirect that is not followed."), ("%s", uri.get()));
                 return GST_FLOW_ERROR;
             }
