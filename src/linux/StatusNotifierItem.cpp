@@ -275,8 +275,8 @@ void StatusNotifierItem::setImage(std::shared_ptr<Image> image)
         emitSignal("NewIcon");
         return;
     }
-    // Encoding and writing a dozen PNG files is left to the icon-file thread, off the start and
-    // off the main loop; hosts hear of the new icon once its files are there too.
+    // Encoding and writing a dozen PNG files for a new image is left to the icon-file thread, off
+    // the main loop; hosts hear of the new icon once its files are there too.
     auto files = std::make_shared<IconFiles>();
     files->serial = m_iconSerial;
     files->name = "zelnamenu-" + std::to_string(getpid()) + "-" + std::to_string(m_iconSerial);
@@ -284,6 +284,13 @@ void StatusNotifierItem::setImage(std::shared_ptr<Image> image)
     files->squares = std::move(squares);
     files->item = m_self;
     m_pendingIconFiles.push_back(files);
+    // The first image's files are written at once: hosts that read icon names then find the icon
+    // from their first read, as they do after a restart of their own, and draw it the same way.
+    if (m_iconSerial == 1) {
+        writeAllIconFiles(*files);
+        iconFilesWritten(files);
+        return;
+    }
     g_thread_pool_push(m_iconFileThread.get(), new IconFileTask { std::move(files), {} }, nullptr);
 }
 
@@ -309,13 +316,7 @@ void StatusNotifierItem::runIconFileTask(gpointer data, gpointer)
         std::remove(path.c_str());
     if (!task->files)
         return;
-    IconFiles& files = *task->files;
-    files.isComplete = writeIconFiles(files);
-    if (!files.isComplete) {
-        for (const auto& path : files.paths)
-            std::remove(path.c_str());
-        files.paths.clear();
-    }
+    writeAllIconFiles(*task->files);
     g_idle_add_full(
         G_PRIORITY_DEFAULT,
         [](gpointer data) {
@@ -326,6 +327,16 @@ void StatusNotifierItem::runIconFileTask(gpointer data, gpointer)
         },
         new std::shared_ptr<IconFiles>(task->files),
         [](gpointer data) { delete static_cast<std::shared_ptr<IconFiles>*>(data); });
+}
+
+void StatusNotifierItem::writeAllIconFiles(IconFiles& files)
+{
+    files.isComplete = writeIconFiles(files);
+    if (!files.isComplete) {
+        for (const auto& path : files.paths)
+            std::remove(path.c_str());
+        files.paths.clear();
+    }
 }
 
 bool StatusNotifierItem::writeIconFiles(IconFiles& files)

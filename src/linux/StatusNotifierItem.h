@@ -102,6 +102,7 @@ private:
         std::vector<std::string> removals;
     };
     static void runIconFileTask(gpointer task, gpointer);
+    static void writeAllIconFiles(IconFiles& files); ///< Or none: what was written of a failed set goes.
     static bool writeIconFiles(IconFiles& files);
     void iconFilesWritten(const std::shared_ptr<IconFiles>& files);
     void removeIconFiles();
