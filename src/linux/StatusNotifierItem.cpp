@@ -283,7 +283,6 @@ void StatusNotifierItem::setImage(std::shared_ptr<Image> image)
     files->directory = iconDirectory();
     files->squares = std::move(squares);
     files->item = m_self;
-    m_pendingIconFiles.push_back(files);
     // The first image's files are written at once: hosts that read icon names then find the icon
     // from their first read, as they do after a restart of their own, and draw it the same way.
     if (m_iconSerial == 1) {
@@ -291,6 +290,7 @@ void StatusNotifierItem::setImage(std::shared_ptr<Image> image)
         iconFilesWritten(files);
         return;
     }
+    m_pendingIconFiles.push_back(files);
     g_thread_pool_push(m_iconFileThread.get(), new IconFileTask { std::move(files), {} }, nullptr);
 }
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 
 namespace {
 
@@ -45,29 +46,25 @@ Result<std::string> download(std::string address, const std::string& userAgent, 
         auto response = httpGet(address.c_str(), userAgent, cancellable);
         if (!response)
             return transferFailure(response.failure());
-        // The connection goes with the response, closed at once whatever is left to read.
-        const auto closed = [&](Result<std::string> feed) {
-            closeHttpConnection(response->connection.get());
-            return feed;
-        };
+        // The connection goes with this response, closed at once whatever is left to read.
+        const std::unique_ptr<GIOStream, void (*)(GIOStream*)> closer(response->connection.get(), closeHttpConnection);
         if (isHttpRedirect(response->status)) {
             GUniquePtr<gchar> target(response->location.empty()
                     ? nullptr
                     : g_uri_resolve_relative(address.c_str(), response->location.c_str(), G_URI_FLAGS_NONE, nullptr));
             if (!target)
-                return closed(statusFailure(*response));
+                return statusFailure(*response);
             if (redirects == maximumHttpRedirects)
-                return closed(Failure { _("The update server redirected too many times.") });
+                return Failure { _("The update server redirected too many times.") };
             if (!isAllowedFeedAddress(target.get()))
-                return closed(Failure { _("The update server redirected to an address that is not secure.") });
-            closed({ "" });
+                return Failure { _("The update server redirected to an address that is not secure.") };
             address = target.get();
             continue;
         }
         if (response->status < 200 || response->status >= 300)
-            return closed(statusFailure(*response));
+            return statusFailure(*response);
         if (response->contentLength.value_or(0) > static_cast<gint64>(FeedFetcher::maximumFeedSize))
-            return closed(tooLargeFailure());
+            return tooLargeFailure();
         std::string feed;
         std::array<char, readChunkSize> chunk;
         for (;;) {
@@ -75,11 +72,11 @@ Result<std::string> download(std::string address, const std::string& userAgent, 
             const gssize count
                 = g_input_stream_read(response->body.get(), chunk.data(), chunk.size(), cancellable, &error.outPtr());
             if (count < 0)
-                return closed(transferFailure(Failure::from(error.get())));
+                return transferFailure(Failure::from(error.get()));
             if (count == 0)
-                return closed(std::move(feed));
+                return feed;
             if (feed.append(chunk.data(), static_cast<std::size_t>(count)).size() > FeedFetcher::maximumFeedSize)
-                return closed(tooLargeFailure());
+                return tooLargeFailure();
         }
     }
 }
